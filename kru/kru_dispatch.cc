@@ -1,0 +1,35 @@
+#include <string_view>
+#include <syslog.h>
+
+#include "kru/kru_actions.h"
+#include "kru/kru_cmdline.h"
+#include "platform/log.h"
+
+namespace {
+
+struct kru_action_row {
+    std::string_view word;
+    kru_action_fn handler;
+};
+
+// Compared in this order; the first equal word runs.
+constexpr kru_action_row kru_action_rows[] = {
+    {"help", kru_action_help},
+};
+
+}  // namespace
+
+int kru_action_help(kru_settings*)
+{
+    kru_print_usage();
+    return 0;
+}
+
+int kru_dispatch(kru_settings* s)
+{
+    for (const kru_action_row& row : kru_action_rows)
+        if (row.word == s->action)
+            return row.handler(s);
+    kru_log(LOG_ERR, "Unknown action\n");
+    return 1;
+}

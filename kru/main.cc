@@ -1,0 +1,48 @@
+// The kru program: one action per invocation, run by a worker under a supervising parent.
+#include <cstdio>
+#include <cstdlib>
+#include <syslog.h>
+
+#include "kru/kru_actions.h"
+#include "kru/kru_cmdline.h"
+#include "kru/kru_lock.h"
+#include "kru/kru_supervise.h"
+#include "platform/log.h"
+
+namespace {
+
+int kru_run(int argc, char** argv)
+{
+    if (argc < 2) {
+        kru_log(LOG_ERR, "Syntax error, argc < 2\n");
+        kru_print_usage();
+        return 1;
+    }
+    static kru_settings settings;
+    int r = kru_parse_args(argc, argv, &settings);
+    if (r != kru_parse_ok)
+        return r;
+    if (settings.verbose)
+        kru_print_settings(&settings);
+    if (kru_lock(settings.lockfile) != 0) {
+        kru_log(LOG_ERR, "Could not acquire kru lock\n");
+        return 1;
+    }
+    r = kru_dispatch(&settings);
+    if (kru_unlock(settings.lockfile) != 0)
+        kru_log(LOG_ERR, "WARNING: kru_unlock failed\n");
+    return r;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    kru_log_open();
+    int r = kru_supervise();
+    if (r == 0)
+        r = kru_run(argc, argv);
+    std::fflush(stdout);
+    kru_log_flush();
+    return r;
+}

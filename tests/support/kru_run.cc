@@ -1,0 +1,173 @@
+#include "tests/support/kru_run.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+extern char** environ;
+
+std::string kru_bin() { return KRU_TEST_KRU_BIN; }
+std::string flashsim_lib() { return KRU_TEST_FLASHSIM_LIB; }
+std::string test_data(std::string_view name) { return std::string(KRU_TEST_DATA_DIR) + "/" + std::string(name); }
+
+sandbox::sandbox()
+{
+    char tmpl[] = "/tmp/kru-test.XXXXXX";
+    char* dir = mkdtemp(tmpl);
+    if (dir == nullptr)
+        ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+    root = dir ? dir : "/nonexistent";
+    for (const char* d : {"dev", "proc", "mnt", "tmp"})
+        std::filesystem::create_directories(root + "/" + d);
+}
+
+sandbox::~sandbox()
+{
+    std::error_code ec;
+    if (std::getenv("KRU_TEST_KEEP") == nullptr)
+        std::filesystem::remove_all(root, ec);
+}
+
+void sandbox::make_mtd(int n, uint32_t size, uint32_t erasesize) const
+{
+    std::string dev = path("dev/mtd" + std::to_string(n));
+    write_file(dev, std::string(size, '\xff'));
+    write_file(dev + ".erasesize", std::to_string(erasesize) + "\n");
+}
+
+std::string sandbox::syslog() const { return read_file(path("syslog")); }
+std::string sandbox::flash_log() const { return read_file(path("flashsim.log")); }
+
+started run_start(const sandbox& sb, const std::string& program, const std::vector<std::string>& args,
+                  const std::vector<std::string>& env)
+{
+    static int serial = 0;
+    started s;
+    std::string tag = std::to_string(getpid()) + "." + std::to_string(++serial);
+    s.out_path = sb.path(".out." + tag);
+    s.err_path = sb.path(".err." + tag);
+
+    std::vector<std::string> envs;
+    for (char** e = environ; *e != nullptr; ++e) {
+        std::string_view v(*e);
+        if (v.starts_with("LD_PRELOAD=") || v.starts_with("FLASHSIM_") || v.starts_with("KRU_"))
+            continue;
+        envs.emplace_back(v);
+    }
+    envs.push_back("LD_PRELOAD=" + flashsim_lib());
+    envs.push_back("FLASHSIM_ROOT=" + sb.root);
+    for (const std::string& e : env)
+        envs.push_back(e);
+
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (std::string& e : envs)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    s.pid = fork();
+    if (s.pid == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(s.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(s.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || err < 0)
+            _exit(126);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execve(program.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    return s;
+}
+
+run_result run_wait(const started& s)
+{
+    run_result r;
+    int status = 0;
+    while (waitpid(s.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.out = read_file(s.out_path);
+    r.err = read_file(s.err_path);
+    unlink(s.out_path.c_str());
+    unlink(s.err_path.c_str());
+    return r;
+}
+
+run_result run(const sandbox& sb, const std::string& program, const std::vector<std::string>& args,
+               const std::vector<std::string>& env)
+{
+    return run_wait(run_start(sb, program, args, env));
+}
+
+run_result run_kru(const sandbox& sb, const std::vector<std::string>& args, const std::vector<std::string>& env)
+{
+    return run(sb, kru_bin(), args, env);
+}
+
+pid_t wait_for_stall(const sandbox& sb, int timeout_ms)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (DIR* d = opendir(sb.root.c_str())) {
+            pid_t found = -1;
+            while (dirent* e = readdir(d)) {
+                if (std::strncmp(e->d_name, "stall.", 6) == 0) {
+                    found = static_cast<pid_t>(std::atoi(e->d_name + 6));
+                    break;
+                }
+            }
+            closedir(d);
+            if (found > 0)
+                return found;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return -1;
+}
+
+void release_stall(const sandbox& sb, pid_t pid)
+{
+    unlink(sb.path("stall." + std::to_string(pid)).c_str());
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string& path, std::string_view data)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+bool file_exists(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
