@@ -21,6 +21,21 @@ inline constexpr std::array<uint32_t, 256> crc32_table = crc32_make_table();
 static_assert(crc32_table[1] == 0x77073096u);
 static_assert(crc32_table[255] == 0x2D02EF8Du);
 
+// Tables for slicing by 16: table k is the CRC of a byte followed by k zero bytes, so sixteen
+// bytes are folded into the register with sixteen independent look-ups. Table 0 is the byte-wise
+// table above.
+constexpr std::array<std::array<uint32_t, 256>, 16> crc32_make_slice_tables()
+{
+    std::array<std::array<uint32_t, 256>, 16> t{};
+    t[0] = crc32_make_table();
+    for (int k = 1; k < 16; ++k)
+        for (int i = 0; i < 256; ++i)
+            t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFFu];
+    return t;
+}
+inline constexpr auto crc32_slice_tables = crc32_make_slice_tables();
+static_assert(crc32_slice_tables[0] == crc32_table);
+
 // Prepares the module for a run of calculations. The table is constant, so this does nothing;
 // callers still call it where a run of calculations starts.
 void crc32_init();

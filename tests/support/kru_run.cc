@@ -63,12 +63,15 @@ started run_start(const sandbox& sb, const std::string& program, const std::vect
     std::vector<std::string> envs;
     for (char** e = environ; *e != nullptr; ++e) {
         std::string_view v(*e);
-        if (v.starts_with("LD_PRELOAD=") || v.starts_with("FLASHSIM_") || v.starts_with("KRU_"))
+        if (v.starts_with("LD_PRELOAD=") || v.starts_with("FLASHSIM_") || v.starts_with("KRU_") ||
+            v.starts_with("ASAN_OPTIONS="))
             continue;
         envs.emplace_back(v);
     }
     envs.push_back("LD_PRELOAD=" + flashsim_lib());
     envs.push_back("FLASHSIM_ROOT=" + sb.root);
+    // The emulator is preloaded ahead of the sanitizer runtime in sanitizer builds.
+    envs.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1");
     for (const std::string& e : env)
         envs.push_back(e);
 
