@@ -6,6 +6,8 @@
 
 using kru_action_fn = int (*)(kru_settings* s);
 
+// "nemfinfo NEMF [-all]": the content parts of an image, and its signature check.
+int kru_action_nemfinfo(kru_settings* s);
 int kru_action_help(kru_settings* s);
 
 // Runs the handler of s->action, or reports "Unknown action". The result of the action.

@@ -14,6 +14,7 @@ struct kru_action_row {
 
 // Compared in this order; the first equal word runs.
 constexpr kru_action_row kru_action_rows[] = {
+    {"nemfinfo", kru_action_nemfinfo},
     {"help", kru_action_help},
 };
 
