@@ -14,6 +14,12 @@ struct kru_action_row {
 
 // Compared in this order; the first equal word runs.
 constexpr kru_action_row kru_action_rows[] = {
+    {"initialize", kru_action_initialize},
+    {"info", kru_action_info},
+    {"getrh", kru_action_getrh},
+    {"partset", kru_action_partset},
+    {"partinfo", kru_action_partinfo},
+    {"getpartset", kru_action_getpartset},
     {"nemfinfo", kru_action_nemfinfo},
     {"help", kru_action_help},
 };

@@ -1,0 +1,239 @@
+#include "hostconfig/hostconfig.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "nemf/nemf_validate.h"
+#include "platform/fnutil.h"
+#include "platform/mtd.h"
+#include "platform/qz.h"
+
+namespace {
+
+constexpr const char* hostconfig_module = "hostconfig";
+
+bool hostconfig_is_mtd(const char* path)
+{
+    return std::string_view(path).starts_with(hostconfig_mtd_prefix);
+}
+
+nemf_header hostconfig_header(const hostconfig* hc)
+{
+    nemf_header h;
+    std::memcpy(&h, hc->buf + hostconfig_hdr_offset, sizeof h);
+    return h;
+}
+
+void hostconfig_set_header(hostconfig* hc, const nemf_header& h)
+{
+    std::memcpy(hc->buf + hostconfig_hdr_offset, &h, sizeof h);
+}
+
+// Walks the content parts of a freshly read image into the table. 0, or -1 if a part does
+// not fit the body, fails its CRCs, or is the 21st.
+int hostconfig_walk(hostconfig* hc)
+{
+    nemf_header h = hostconfig_header(hc);
+    uint32_t off = hostconfig_hdr_offset + h.hdr_length;
+    // Signed: the padding of a last part may be missing from body_length.
+    int64_t remaining = h.body_length;
+    for (;;) {
+        nemf_content_header ch;
+        if (remaining < static_cast<int64_t>(sizeof ch))
+            return -1;
+        std::memcpy(&ch, hc->buf + off, sizeof ch);
+        if (remaining < ch.hdr_length)
+            return -1;
+        remaining -= ch.hdr_length;
+        if (remaining < ch.body_length)
+            return -1;
+        remaining -= static_cast<int64_t>(nemf_padded_length(ch.body_length));
+        // load_raw checked that the body lies within the bytes read, so both spans do.
+        std::span<const uint8_t> part(hc->buf + off, ch.hdr_length + ch.body_length);
+        if (nemf_validate_content_part(part, part.subspan(ch.hdr_length)) != NEMF_VALID)
+            return -1;
+        if (hc->count >= hostconfig_max_parts)
+            return -1;
+        hc->parts[hc->count++] = off;
+        off += static_cast<uint32_t>(nemf_part_size(ch.hdr_length, ch.body_length));
+        // Up to 32 trailing bytes cannot hold another part and are ignored.
+        if (remaining > static_cast<int64_t>(sizeof ch))
+            continue;
+        if (hc->expected < 0 || hc->count >= hc->expected)
+            return 0;
+    }
+}
+
+}  // namespace
+
+int hostconfig_new(hostconfig* hc, uint32_t capacity)
+{
+    QZ_ASSERT(hostconfig_module, hc != nullptr);
+    std::memset(hc, 0, sizeof *hc);
+    if (capacity > hostconfig_max_size)
+        return 0;
+    hc->hdr = hostconfig_hdr_offset;
+    hc->capacity = capacity;
+    hc->expected = -1;
+    hc->used = hostconfig_body_offset;
+    return 1;
+}
+
+int hostconfig_add(hostconfig* hc, std::span<const uint8_t> part)
+{
+    QZ_ASSERT(hostconfig_module, hc != nullptr);
+    nemf_content_header ch;
+    if (nemf_copy_content_header(part, &ch) != 0 || ch.hdr_length < sizeof ch)
+        return -1;
+    uint64_t length = uint64_t{ch.hdr_length} + ch.body_length;
+    // The padded size, as the load walk steps: a part copied here must walk the same way.
+    uint64_t size = nemf_part_size(ch.hdr_length, ch.body_length);
+    if (part.size() < length || hc->count >= hostconfig_max_parts || hc->used > hc->capacity ||
+        size > hc->capacity - hc->used)
+        return -1;
+    std::memcpy(hc->buf + hc->used, part.data(), length);
+    std::memset(hc->buf + hc->used + length, 0, size - length);
+    hc->parts[hc->count++] = hc->used;
+    hc->used += static_cast<uint32_t>(size);
+    return 1;
+}
+
+int hostconfig_add_body(hostconfig* hc, const void* body, uint32_t length, std::string_view name)
+{
+    QZ_ASSERT(hostconfig_module, hc != nullptr && (body != nullptr || length == 0));
+    nemf_content_header ch{};
+    uint64_t size = nemf_part_size(sizeof ch, length);
+    if (hc->count >= hostconfig_max_parts || hc->used > hc->capacity || size > hc->capacity - hc->used)
+        return -1;
+    ch.type_id = hostconfig_part_type;
+    ch.hdr_length = sizeof ch;
+    ch.body_length = length;
+    std::memcpy(ch.name, name.data(), std::min(name.size(), sizeof ch.name));
+    uint8_t* at = hc->buf + hc->used;
+    std::memcpy(at, &ch, sizeof ch);
+    if (length > 0)
+        std::memcpy(at + sizeof ch, body, length);
+    std::memset(at + sizeof ch + length, 0, size - sizeof ch - length);
+    // The save leaves a part with an empty body alone, so it gets its CRCs now (body_crc 0 is
+    // the CRC of no bytes); otherwise the saved image would not load.
+    if (length == 0)
+        nemf_finalize_content_part(std::span(at, sizeof ch));
+    hc->parts[hc->count++] = hc->used;
+    hc->used += static_cast<uint32_t>(size);
+    return 1;
+}
+
+nemf_content_header hostconfig_part_header(const hostconfig* hc, int i)
+{
+    QZ_ASSERT(hostconfig_module, hc != nullptr && i >= 0 && i < hc->count);
+    nemf_content_header ch;
+    std::memcpy(&ch, hc->buf + hc->parts[i], sizeof ch);
+    return ch;
+}
+
+std::span<const uint8_t> hostconfig_part_bytes(const hostconfig* hc, int i)
+{
+    nemf_content_header ch = hostconfig_part_header(hc, i);
+    // Parts in the table were walked or added whole, so they lie within buf.
+    return {hc->buf + hc->parts[i], uint64_t{ch.hdr_length} + ch.body_length};
+}
+
+const uint8_t* hostconfig_get_body(const hostconfig* hc, std::string_view name, uint32_t* length)
+{
+    QZ_ASSERT(hostconfig_module, hc != nullptr);
+    std::string_view prefix = name.substr(0, NEMF_NAME_SIZE);
+    for (int i = 0; i < hc->count; ++i) {
+        nemf_content_header ch = hostconfig_part_header(hc, i);
+        if (!nemf_name(ch.name).starts_with(prefix))
+            continue;
+        if (length != nullptr)
+            *length = ch.body_length;
+        // The part's own header length: 32 for every part this tool makes.
+        return hc->buf + hc->parts[i] + ch.hdr_length;
+    }
+    return nullptr;
+}
+
+int hostconfig_load_raw(hostconfig* hc, const char* path)
+{
+    QZ_ASSERT(hostconfig_module, hc != nullptr && path != nullptr);
+    int64_t n = hostconfig_max_size;
+    if (!hostconfig_is_mtd(path)) {
+        n = fnsize(path);
+        if (n < hostconfig_body_offset || n > hostconfig_max_size)
+            return -1;
+    }
+    if (fnread(path, hc->buf, static_cast<uint32_t>(n)) != n)
+        return -1;
+    std::span<const uint8_t> image(hc->buf, static_cast<size_t>(n));
+    std::span<const uint8_t> hdr = image.subspan(hostconfig_hdr_offset);
+    if (nemf_validate_header(hdr) != NEMF_VALID)
+        return -1;
+    nemf_header h = hostconfig_header(hc);
+    // The body must lie within the bytes read before its CRC is taken.
+    uint64_t body_off = hostconfig_hdr_offset + uint64_t{h.hdr_length};
+    if (body_off + h.body_length > image.size())
+        return -1;
+    if (nemf_validate_body(hdr, image.subspan(body_off, h.body_length)) != NEMF_VALID)
+        return -1;
+    return 0;
+}
+
+int hostconfig_load(hostconfig* hc, const char* primary, const char* backup)
+{
+    QZ_ASSERT(hostconfig_module, hc != nullptr && primary != nullptr);
+    int copy = HOSTCONFIG_LOAD_PRIMARY;
+    if (hostconfig_load_raw(hc, primary) != 0) {
+        if (backup == nullptr || hostconfig_load_raw(hc, backup) != 0)
+            return HOSTCONFIG_LOAD_FAILED;
+        copy = HOSTCONFIG_LOAD_BACKUP;
+    }
+    // A copy with good CRCs whose parts do not walk is not replaced by the backup.
+    if (hostconfig_walk(hc) != 0)
+        return HOSTCONFIG_LOAD_FAILED;
+    return copy;
+}
+
+int hostconfig_finalize_content(std::span<uint8_t> part)
+{
+    nemf_content_header ch;
+    if (nemf_copy_content_header(part, &ch) != 0 || ch.body_length == 0)
+        return -1;
+    return nemf_finalize_content_part(part) == 0 ? 1 : -1;
+}
+
+int hostconfig_finalize_nemf(hostconfig* hc)
+{
+    QZ_ASSERT(hostconfig_module, hc != nullptr);
+    nemf_header h = hostconfig_header(hc);
+    if (h.body_length == 0)
+        return -1;
+    return nemf_finalize_file(std::span(hc->buf), h.body_length) >= 0 ? 1 : -1;
+}
+
+int hostconfig_save_raw(const hostconfig* hc, const char* path)
+{
+    QZ_ASSERT(hostconfig_module, hc != nullptr && path != nullptr);
+    if (hostconfig_is_mtd(path) && mtd_fn_erase(path, 0, 0) != 0)
+        return -1;
+    int n = fnwrite(path, hc->buf, hc->used);
+    return n >= 0 && static_cast<uint32_t>(n) == hc->used ? 0 : -1;
+}
+
+int hostconfig_save(hostconfig* hc, const char* primary, const char* backup)
+{
+    QZ_ASSERT(hostconfig_module, hc != nullptr && primary != nullptr);
+    // An image without parts would not load again; do not replace a copy with it.
+    if (hc->count == 0 || hc->used < hostconfig_body_offset)
+        return -1;
+    nemf_header h = hostconfig_header(hc);
+    h.body_length = hc->used - hostconfig_body_offset;
+    h.hdr_length = NEMF_HEADER_MIN_LENGTH;
+    hostconfig_set_header(hc, h);
+    for (int i = 0; i < hc->count; ++i)
+        hostconfig_finalize_content(std::span(hc->buf + hc->parts[i], hc->buf + hc->used));
+    hostconfig_finalize_nemf(hc);
+    if (backup != nullptr)
+        hostconfig_save_raw(hc, backup);
+    return hostconfig_save_raw(hc, primary) == 0 ? 1 : -1;
+}

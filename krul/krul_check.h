@@ -1,0 +1,34 @@
+// krul/krul_check.h: reading an installed partition back from its MTD device and comparing it
+// with what the record says it holds, and the lookup of a partition that already holds the
+// content an image brings. Nothing here prints.
+#pragma once
+
+#include <cstdint>
+
+#include "krul/krul.h"
+#include "krul/krul_meta.h"
+
+enum : int {                         // results of crc32_check
+    KRUL_CRC_MATCH = 0,              // the content's CRC equals the recorded body_crc
+    KRUL_CRC_NOT_RECORDED = 2,       // body_length or body_crc is 0; the device is not touched
+    KRUL_CRC_UNREADABLE = 3,         // open or read failed, or (wts 2) the stored header differs
+                                     // from the recorded one or the device ended inside it
+    KRUL_CRC_MISMATCH = 4,           // the CRC differs (also when the device ends early)
+};
+
+inline constexpr uint32_t krul_check_chunk = 4096;   // the one read buffer
+
+// Reads partition `partidx` (0..19) from "/dev/mtd<pn>": with wts 2 its recorded header first,
+// then body_length bytes, and compares their CRC with the recorded one. Holds at most one
+// 4096-byte buffer. A device that was opened is always closed.
+int crc32_check(const krul_data* rec, int partidx, uint8_t wts);
+
+// The lowest partition-table index whose recorded version equals `version`, whose poolname
+// equals the element's and whose crc32_check with the element's wts is a match; -1 if none.
+// Devices are read only for entries of the right version and pool.
+int krul_find_installed_partinfo(const krul_data* rec, const krum_element* e, krul_version version);
+
+// Resolves an element left undecided (action 3) once its content part arrives with `version`:
+// a partition found by krul_find_installed_partinfo becomes its partinfo_idx with action 2;
+// none found gives action 1 with partinfo_idx unchanged. The lookup's result.
+int late_action_update(const krul_data* rec, krum_element* e, krul_version version);

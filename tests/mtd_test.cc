@@ -1,0 +1,148 @@
+// MTD access, the flag words and the hostconfig on devices, through the probe program
+// (tests/hostconfig_probe.cc) run under the device emulator.
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/kru_run.h"
+
+namespace {
+
+using lines = std::vector<std::string>;
+constexpr size_t flags_at = 131070;
+
+struct MtdTest : testing::Test {
+    sandbox sb;
+    run_result probe(const lines& args) { return run(sb, HOSTCONFIG_PROBE, args); }
+    int result(const lines& args)
+    {
+        std::string out = probe(args).out;
+        size_t at = out.rfind("result ");
+        return at == std::string::npos ? -999 : std::stoi(out.substr(at + 7));
+    }
+    std::string dev(int n) const { return read_file(sb.path("dev/mtd" + std::to_string(n))); }
+    void poke(int n, size_t off, std::string_view data) const
+    {
+        std::string d = dev(n);
+        d.replace(off, data.size(), data);
+        write_file(sb.path("dev/mtd" + std::to_string(n)), d);
+    }
+    // Flash operations other than reads, "op mtdN off len", in order.
+    lines changes() const
+    {
+        lines out;
+        std::istringstream in(sb.flash_log());
+        for (std::string line; std::getline(in, line);)
+            if (line.find(" read ") == std::string::npos)
+                out.push_back(line.substr(line.find(' ') + 1));
+        return out;
+    }
+};
+
+TEST_F(MtdTest, EraseRanges)
+{
+    const struct { uint32_t start, length; int want; lines erased; } cases[] = {
+        {0, 0, 0, {"0x0", "0x10000", "0x20000", "0x30000"}},
+        {100, 0, -2, {}},
+        {0, 1, 0, {"0x0"}},
+        {65536, 196609, -3, {}},                                    // one byte past the end
+        {65536, 196608, 0, {"0x10000", "0x20000", "0x30000"}},      // ends at the end
+        {262144, 0, 0, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.start) + "+" + std::to_string(c.length));
+        sb.make_mtd(3, 262144);
+        write_file(sb.path("flashsim.log"), "");
+        EXPECT_EQ(c.want, result({"erase", "/dev/mtd3", std::to_string(c.start), std::to_string(c.length)}));
+        lines want;
+        for (const std::string& off : c.erased)
+            want.push_back("erase mtd3 " + off + " 0x10000");
+        EXPECT_EQ(want, changes());
+    }
+    sb.make_mtd(4, 262144, 0);
+    EXPECT_EQ(-1, result({"erase", "/dev/mtd4", "0", "0"}));   // no erase-block size
+}
+
+TEST_F(MtdTest, LockQuery)
+{
+    sb.make_mtd(2, 65536);
+    EXPECT_EQ(0, result({"locked", "/dev/mtd2"}));
+    EXPECT_EQ(-1, result({"locked", "/dev/mtd7"}));
+    EXPECT_EQ("", sb.syslog());   // a failed open is not logged
+    write_file(sb.path("dev/mtd2.locked"), "");
+    EXPECT_GT(result({"locked", "/dev/mtd2"}), 0);
+    write_file(sb.path("plain"), "x");   // a regular file: MEMGETINFO fails
+    EXPECT_EQ(-1, result({"locked", sb.path("plain")}));
+    EXPECT_NE(std::string::npos, sb.syslog().find("3 KRU: _mtd_get_info: GetInfo failed(-1)"));
+}
+
+TEST_F(MtdTest, FlagWords)
+{
+    const struct { std::string stored; int set1, set2; } cases[] = {
+        {"\xff\xff", 0, 0}, {"\xfe\xfc", 1, 2}, {"\xfd\xfe", 0, 1},
+    };
+    for (const auto& c : cases) {
+        sb.make_mtd(5, 131072);
+        poke(5, flags_at, c.stored);
+        EXPECT_EQ(c.set1, result({"state", "1"}));
+        EXPECT_EQ(c.set2, result({"state", "2"}));
+    }
+    EXPECT_EQ(0, result({"state", "0"}));
+    EXPECT_EQ(-1, result({"state", "3"}));
+
+    poke(5, flags_at, "\xfe\xfc");
+    EXPECT_EQ("cannot set state to 2, invalidresult -1\n", probe({"set-state", "1", "2"}).out);   // TEST
+    EXPECT_EQ(0, result({"set-state", "2", "2"}));   // already BOOT: nothing written
+    EXPECT_EQ(-1, result({"set-state", "0", "1"}));
+    EXPECT_EQ(lines{}, changes());
+    poke(5, flags_at, "\xfe\xff");
+    EXPECT_EQ(0, result({"set-state", "2", "1"}));
+    EXPECT_EQ("\xfe\xfe", dev(5).substr(flags_at));   // set 1's byte written back as read
+    EXPECT_EQ(lines{"write mtd5 0x1fffe 0x2"}, changes());
+
+    std::remove(sb.path("dev/mtd5").c_str());
+    EXPECT_EQ(-1, result({"state", "1"}));
+    EXPECT_EQ(-1, result({"set-state", "1", "1"}));
+}
+
+struct HostcfgDeviceTest : MtdTest {
+    void SetUp() override
+    {
+        sb.make_mtd(5, 131072);
+        sb.make_mtd(2, 131072);
+    }
+};
+
+TEST_F(HostcfgDeviceTest, SaveErasesAndWritesBackupFirst)
+{
+    poke(5, flags_at, "\xfe\xfe");
+    ASSERT_EQ(1, result({"save", "/dev/mtd5", "/dev/mtd2"}));
+    EXPECT_EQ((lines{"erase mtd2 0x0 0x10000", "erase mtd2 0x10000 0x10000", "write mtd2 0x0 0xbcc",
+                     "erase mtd5 0x0 0x10000", "erase mtd5 0x10000 0x10000", "write mtd5 0x0 0xbcc"}),
+              changes());
+    EXPECT_EQ(dev(5), dev(2));
+    EXPECT_EQ(std::string(131072 - 3020, '\xff'), dev(5).substr(3020));
+    EXPECT_EQ(0, result({"state", "1"}));
+    EXPECT_EQ("actset 2 set1 SET1\nresult 1\n", probe({"load", "/dev/mtd5", "/dev/mtd2"}).out);
+}
+
+TEST_F(HostcfgDeviceTest, CorruptPrimaryFallsBackUnlessBackupLocked)
+{
+    ASSERT_EQ(1, result({"save", "/dev/mtd5", "/dev/mtd2"}));
+    poke(5, 100, "X");
+    run_result r = probe({"load", "/dev/mtd5", "/dev/mtd2"});
+    EXPECT_EQ("actset 2 set1 SET1\nresult 1\n", r.out);
+    EXPECT_EQ("hostconfig_load failed; loaded backup (/dev/mtd2) successfully.\n", r.err);
+
+    write_file(sb.path("dev/mtd2.locked"), "");
+    write_file(sb.path("flashsim.log"), "");
+    r = probe({"load", "/dev/mtd5", "/dev/mtd2"});
+    EXPECT_EQ("result -1\n", r.out);
+    EXPECT_EQ("hostconfig_load failed.\n", r.err);
+    ASSERT_EQ(1, result({"save", "/dev/mtd5", "/dev/mtd2"}));
+    EXPECT_EQ(std::string::npos, sb.flash_log().find("mtd2")) << "the locked backup was used";
+}
+
+}  // namespace
