@@ -135,7 +135,7 @@ std::span<const uint8_t> hostconfig_part_bytes(const hostconfig* hc, int i)
 {
     nemf_content_header ch = hostconfig_part_header(hc, i);
     // Parts in the table were walked or added whole, so they lie within buf.
-    return {hc->buf + hc->parts[i], uint64_t{ch.hdr_length} + ch.body_length};
+    return {hc->buf + hc->parts[i], static_cast<size_t>(uint64_t{ch.hdr_length} + ch.body_length)};
 }
 
 const uint8_t* hostconfig_get_body(const hostconfig* hc, std::string_view name, uint32_t* length)

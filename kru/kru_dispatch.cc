@@ -15,10 +15,15 @@ struct kru_action_row {
 // Compared in this order; the first equal word runs.
 constexpr kru_action_row kru_action_rows[] = {
     {"initialize", kru_action_initialize},
+    {"install", kru_action_install},
     {"info", kru_action_info},
     {"getrh", kru_action_getrh},
+    {"mount", kru_action_mount},
     {"partset", kru_action_partset},
     {"partinfo", kru_action_partinfo},
+    {"activate", kru_action_activate},
+    {"upgrade", kru_action_upgrade},
+    {"verify", verify_sets},
     {"getpartset", kru_action_getpartset},
     {"nemfinfo", kru_action_nemfinfo},
     {"help", kru_action_help},

@@ -166,7 +166,12 @@ uint32_t nemf_stream_parser_skip(nemf_stream_parser* p)
     QZ_ASSERT(nemf_sp_module, p != nullptr && p->part_state == NEMF_SP_PART_BODY);
     nemf_content_header h = nemf_sp_current_header(p);
     uint64_t next = p->cursor + nemf_padded_length(h.body_length);
-    QZ_ASSERT(nemf_sp_module, next <= UINT32_MAX);  // buffer offsets are 32-bit
+    // A body_length from the image that runs past the end of the file body (or past 4 GiB)
+    // leaves no next part to resume at: the parse fails as next() fails such a part.
+    if (next > p->end) {
+        nemf_sp_fail(p, NEMF_SP_ERR_PAST_END);
+        return p->end;
+    }
     p->part_state = NEMF_SP_PART_START;
     p->cursor = static_cast<uint32_t>(next);
     p->index += 1;
@@ -231,7 +236,7 @@ std::span<const uint8_t> nemf_stream_parser_part(const nemf_stream_parser* p, in
     // A completed part's header and body were present when it was recorded.
     nemf_content_header h;
     std::memcpy(&h, part, sizeof h);
-    return {part, uint64_t{h.hdr_length} + h.body_length};
+    return {part, static_cast<size_t>(uint64_t{h.hdr_length} + h.body_length)};
 }
 
 int nemf_stream_parser_load_trust_anchor(nemf_stream_parser* p, const char* path)

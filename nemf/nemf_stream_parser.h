@@ -86,7 +86,8 @@ int nemf_stream_parser_hdr(nemf_stream_parser* p, uint32_t n);
 // needed, 0 complete (status 3), or -1, -2, -4, -5 (status -1).
 int nemf_stream_parser_next(nemf_stream_parser* p, uint32_t n);
 // part_state 3 only. Gives up the current part; returns the file offset of the next part, from
-// which the caller delivers the image again (bytes already beyond it are disregarded).
+// which the caller delivers the image again (bytes already beyond it are disregarded). A part
+// whose body would end beyond `end` fails the parse instead (status -1) and `end` is returned.
 uint32_t nemf_stream_parser_skip(nemf_stream_parser* p);
 
 int nemf_stream_parser_get_status(const nemf_stream_parser* p);

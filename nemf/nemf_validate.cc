@@ -257,9 +257,8 @@ int nemf_finalize_all(std::span<uint8_t> file, uint32_t body_length)
     while (off < body.size()) {
         std::span<uint8_t> part = body.subspan(off);
         nemf_content_header h;
-        if (nemf_finalize_content_part(part) != 0)
+        if (nemf_finalize_content_part(part) != 0 || nemf_copy_content_header(part, &h) != 0)
             return -1;
-        nemf_copy_content_header(part, &h);
         off += nemf_part_size(h.hdr_length, h.body_length);
     }
     if (off != body.size())

@@ -1,0 +1,141 @@
+// The activate and upgrade actions: choosing the set the device boots from, and the
+// test/validate trial of a newly installed set.
+#include <cstdio>
+#include <cstring>
+#include <syslog.h>
+
+#include "hostconfig/hostconfig_flags.h"
+#include "kru/kru_actions.h"
+#include "kru/kru_hostcfg.h"
+#include "platform/fnutil.h"
+#include "platform/log.h"
+#include "platform/qz.h"
+#include "platform/raii.h"
+
+namespace {
+
+constexpr const char* kru_cmdline_path = "/proc/cmdline";
+
+// The set the kernel was booted from, as the boot loader put it on the kernel command line:
+// the first word "KRUSET=SAFESET" gives 0, "KRUSET=SET<n>" gives n. 0 when the line names none
+// or cannot be read.
+int kru_boot_set(const char* cmdline_path)
+{
+    file_ptr f(std::fopen(cmdline_path, "r"));
+    if (!f)
+        return 0;
+    char word[81];
+    while (std::fscanf(f.get(), "%80s", word) == 1) {
+        if (std::strcmp(word, "KRUSET=SAFESET") == 0)
+            return 0;
+        int set;
+        if (std::sscanf(word, "KRUSET=SET%d", &set) == 1)
+            return set;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int kru_action_activate(kru_settings* s)
+{
+    krul_data rec;
+    hostconfig hc;
+    if (load(s, &rec, &hc) != 1) {
+        kru_log(LOG_ERR, "activate action: hostcfg loading failed.\n");
+        return 1;
+    }
+    int set = kru_parse_setidx(&rec, s->args[1]);
+    if (set < 0) {
+        kru_log(LOG_ERR, "%s: invalid set id: %s\n", "activate", s->args[1] != nullptr ? s->args[1] : "(none)");
+        return 1;
+    }
+    if (!s->force) {
+        int err = verify_set(s, &rec, set, s->verbose);
+        if (err != 0) {
+            kru_log(LOG_ERR, "%s: set %d validation err=%d\n", "activate", set, err);
+            return 1;
+        }
+    }
+    krul_actset_activate(&rec, set);
+    if (s->verbose)
+        kru_info(s, &rec);
+    if (!s->dryrun) {
+        if (kru_hostconfig_save(s, &rec, &hc, "activate") != 1) {
+            kru_log_err(LOG_CRIT, "activate action: hostcfg saving failed.\n");
+            return 1;
+        }
+        if (set_upgrade_state(set, UPGRADE_STATE_VALID) != 0) {
+            kru_log_err(LOG_CRIT, "cannot set normal mode\n");
+            return 1;
+        }
+    }
+    if (kru_activate_hook_post != nullptr)
+        kru_activate_hook_post(&rec, &hc);
+    return 0;
+}
+
+int kru_action_upgrade(kru_settings* s)
+{
+    if (s->argc < 2) {
+        kru_log(LOG_ERR, "%s: Missing argument\n", "upgrade");
+        return 1;
+    }
+    krul_data rec;
+    hostconfig hc;
+    if (load(s, &rec, &hc) != 1) {
+        kru_log(LOG_ERR, "upgrade action: hostcfg loading failed.\n");
+        return 1;
+    }
+    int boot_set = kru_boot_set(kru_cmdline_path);
+    const char* word = s->args[1];
+    int target;      // the set whose state changes
+    int new_state;
+    bool change;
+    if (std::strcmp(word, "activate") == 0) {
+        int set;
+        if (fnscanf(s->activesetfile, "%d", &set) != 1)
+            return 1;
+        // The file is ours, but anything in /tmp may be overwritten: a number that names no
+        // set must not become the active set.
+        if (set < 0 || set >= krul_max_sets) {
+            kru_log(LOG_ERR, "%s: invalid set id: %d\n", "upgrade", set);
+            return 1;
+        }
+        target = set;
+        change = krul_actset_get(&rec) != set;
+        new_state = s->test && boot_set > 0 ? UPGRADE_STATE_TEST : UPGRADE_STATE_VALID;
+        krul_actset_activate(&rec, set);
+    } else if (std::strcmp(word, "validate") == 0 || std::strcmp(word, "test") == 0) {
+        bool validate = word[0] == 'v';
+        int state = get_upgrade_state(boot_set);
+        if (state == UPGRADE_STATE_INVALID) {
+            qz_printf("Upgrade state is invalid\n");
+            return 1;
+        }
+        if (validate && state == UPGRADE_STATE_VALID) {
+            qz_printf("Already validated\n");
+            return 0;
+        }
+        target = boot_set;
+        new_state = validate ? UPGRADE_STATE_VALID : UPGRADE_STATE_TEST;
+        change = validate || state == UPGRADE_STATE_BOOT;
+    } else {
+        kru_log_err(LOG_CRIT, "upgrade: unknown command.\n");
+        return 1;
+    }
+    if (s->verbose)
+        kru_info(s, &rec);
+    if (!change || s->dryrun)
+        return 0;
+    // The save erases the flag words on /dev/mtd5; the state is written after it.
+    if (kru_hostconfig_save(s, &rec, &hc, "upgrade") != 1) {
+        kru_log_err(LOG_CRIT, "upgrade: hostcfg saving failed.\n");
+        return 1;
+    }
+    if (set_upgrade_state(target, new_state) != 0) {
+        kru_log_err(LOG_CRIT, "failed to set upgrade state\n");
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,185 @@
+// The activate, upgrade and mount actions through the kru binary on the emulated device: the
+// active set, the upgrade states left in the flag bytes, what was saved, and the exact texts.
+#include <gtest/gtest.h>
+
+#include "tests/trial_device.h"
+
+namespace {
+
+struct TrialTest : TrialDevice {
+    // The active set as getpartset reports it, with the hostconfig options of `cfg`.
+    std::string actset(const std::vector<std::string>& cfg = {})
+    {
+        std::vector<std::string> args = {"getpartset", "active"};
+        args.insert(args.end(), cfg.begin(), cfg.end());
+        std::string out = run_kru(sb_, args).out;
+        size_t at = out.find("Set: ");
+        return at == std::string::npos ? "?" : out.substr(at + 5, 1);
+    }
+    bool saved() { return sb_.flash_log().find(" erase mtd") != std::string::npos; }
+    void forget_flash_log() { write_file(sb_.path("flashsim.log"), ""); }
+};
+
+constexpr int VALID = 0xFF, TEST = 0xFE, BOOT = 0xFC;
+
+TEST_F(TrialTest, ActivateChecksTheSetUnlessForced)
+{
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char* err;
+        const char* actset;
+        const char* flags;   // after the action; both sets start in TEST
+    } cases[] = {
+        {{"activate", "1"}, 0, "", "1", "VALID VALID"},
+        {{"activate", "SET1", "-dryrun"}, 0, "", "0", "TEST TEST"},
+        {{"activate", "2"}, 1, "activate: set 2 validation err=2\n", "0", "TEST TEST"},
+        {{"activate", "2", "-f"}, 0, "", "2", "VALID VALID"},
+        {{"activate", "9"}, 1, "activate: invalid set id: 9\n", "0", "TEST TEST"},
+        {{"activate"}, 1, "activate: invalid set id: (none)\n", "0", "TEST TEST"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.size() > 1 ? c.args[1] + " " + c.args.back() : "no set");
+        ASSERT_EQ(0, run_kru(sb_, {"activate", "0"}).status);
+        set_flags(TEST, TEST);
+        forget_flash_log();
+        run_result r = run_kru(sb_, c.args);
+        EXPECT_EQ(c.status, r.status);
+        EXPECT_EQ(c.err, r.err);
+        EXPECT_EQ(c.flags, flags());
+        // Saved backup first, or not at all.
+        std::string log = sb_.flash_log();
+        size_t backup = log.find("erase mtd2"), primary = log.find("erase mtd5");
+        bool saved = primary != std::string::npos;
+        EXPECT_EQ(std::string(c.flags) == "VALID VALID", saved);
+        if (saved) {
+            EXPECT_LT(backup, primary);
+        }
+        EXPECT_EQ(c.actset, actset());
+    }
+    set_ref(2, 0, -1);
+    run_result r = run_kru(sb_, {"activate", "2"});
+    EXPECT_EQ("activate: set 2 validation err=1\n", r.err);
+}
+
+// The hook runs last, only after a successful activate (also a dry run), and its result is
+// not the tool's.
+TEST_F(TrialTest, ActivateHookSeesTheActivatedRecord)
+{
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char* out;
+    } cases[] = {
+        {{"activate", "1", "-dryrun"}, 0, "activate hook: actset 1\n"},
+        {{"activate", "2", "-f"}, 0, "activate hook: actset 2\n"},
+        {{"activate", "2"}, 1, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[1] + " " + c.args.back());
+        run_result r = run(sb_, KRU_TRIALHOOKS_BIN, c.args);
+        EXPECT_EQ(c.status, r.status);
+        EXPECT_EQ(c.out, r.out);
+    }
+}
+
+// Every upgrade word against the boot sets and states of the trial.
+TEST_F(TrialTest, UpgradeMovesTheTrialOfTheBootSet)
+{
+    const struct {
+        const char* what;
+        const char* cmdline;
+        int flag1, flag2;
+        const char* activeset;   // null: no activeset file
+        std::vector<std::string> args;
+        int status;
+        const char* out;
+        const char* err;
+        const char* flags;   // after the action; "missing" without /dev/mtd5
+        const char* actset;
+        bool saved;
+    } cases[] = {
+        {"no KRUSET word", "console=ttyS0", TEST, TEST, nullptr, {"validate"}, 0, "Already validated\n", "", "TEST TEST", "0", false},
+        {"safe set", "KRUSET=SAFESET", TEST, BOOT, nullptr, {"validate"}, 0, "Already validated\n", "", "TEST BOOT", "0", false},
+        {"set 1 in TEST", "a KRUSET=SET1", TEST, TEST, nullptr, {"validate"}, 0, "", "", "VALID VALID", "0", true},
+        {"set 2 in BOOT", "KRUSET=SET2", TEST, BOOT, nullptr, {"validate"}, 0, "", "", "VALID VALID", "0", true},
+        {"set 2 VALID", "KRUSET=SET2", TEST, VALID, nullptr, {"validate"}, 0, "Already validated\n", "", "TEST VALID", "0", false},
+        {"no flag words", "KRUSET=SET1", VALID, VALID, nullptr, {"validate", "-cfg=/dev/mtd2"}, 1, "Upgrade state is invalid\n", "", "missing", "0", false},
+        {"BOOT to TEST", "KRUSET=SET2", VALID, BOOT, nullptr, {"test"}, 0, "", "", "VALID TEST", "0", true},
+        {"TEST stays", "KRUSET=SET2", VALID, TEST, nullptr, {"test"}, 0, "", "", "VALID TEST", "0", false},
+        {"VALID stays", "KRUSET=SET1", VALID, BOOT, nullptr, {"test"}, 0, "", "", "VALID BOOT", "0", false},
+        {"safe set stays", "KRUSET=SAFESET", BOOT, BOOT, nullptr, {"test"}, 0, "", "", "BOOT BOOT", "0", false},
+        {"dry run", "KRUSET=SET2", VALID, BOOT, nullptr, {"test", "-dryrun"}, 0, "", "", "VALID BOOT", "0", false},
+        {"activate on trial", "KRUSET=SET1", VALID, VALID, "2", {"activate", "-test"}, 0, "", "", "VALID TEST", "2", true},
+        {"activate, no -test", "KRUSET=SET1", TEST, BOOT, "2", {"activate"}, 0, "", "", "VALID VALID", "2", true},
+        {"activate from safe set", "KRUSET=SAFESET", VALID, VALID, "2", {"activate", "-test"}, 0, "", "", "VALID VALID", "2", true},
+        {"already active", "KRUSET=SET1", VALID, TEST, "0", {"activate", "-test"}, 0, "", "", "VALID TEST", "0", false},
+        {"no activeset file", "KRUSET=SET1", VALID, VALID, nullptr, {"activate"}, 1, "", "", "VALID VALID", "0", false},
+        {"no such set", "KRUSET=SET1", VALID, VALID, "7", {"activate"}, 1, "", "upgrade: invalid set id: 7\n", "VALID VALID", "0", false},
+        {"no word", "KRUSET=SET1", VALID, VALID, nullptr, {}, 1, "", "upgrade: Missing argument\n", "VALID VALID", "0", false},
+        {"other word", "KRUSET=SET1", VALID, VALID, nullptr, {"start"}, 1, "", "upgrade: unknown command.\n", "VALID VALID", "0", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(0, run_kru(sb_, {"activate", "0"}).status);
+        boot_from(c.cmdline);
+        set_flags(c.flag1, c.flag2);
+        std::remove(sb_.path("tmp/kru.activeset").c_str());
+        if (c.activeset != nullptr)
+            write_file(sb_.path("tmp/kru.activeset"), c.activeset);
+        std::vector<std::string> args = {"upgrade"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        bool elsewhere = args.back() == "-cfg=/dev/mtd2";
+        bool no_mtd5 = std::string(c.flags) == "missing";
+        std::string mtd5 = read_file(sb_.path("dev/mtd5"));
+        if (no_mtd5)
+            std::remove(sb_.path("dev/mtd5").c_str());
+        forget_flash_log();
+        run_result r = run_kru(sb_, args);
+        EXPECT_EQ(c.status, r.status);
+        EXPECT_EQ(c.out, r.out);
+        EXPECT_EQ(c.err, r.err);
+        EXPECT_EQ(c.flags, flags());
+        EXPECT_EQ(c.saved, saved());
+        EXPECT_EQ(c.actset, actset(elsewhere ? std::vector<std::string>{"-cfg=/dev/mtd2"} : std::vector<std::string>{}));
+        if (no_mtd5)
+            write_file(sb_.path("dev/mtd5"), mtd5);
+    }
+}
+
+TEST_F(TrialTest, MountReportsEachPartitionAndAlwaysSucceeds)
+{
+    const struct {
+        std::vector<std::string> args;
+        const char* fail;   // mount.fail of the emulator
+        int status;
+        const char* out;
+        const char* err;
+        const char* mounts;
+    } cases[] = {
+        {{"mount", "1", "-dryrun"}, "", 0,
+         "KRU: Mounting /dev/mtd13 on /mnt/appl as jffs2... DRYRUN\n"
+         "KRU: Mounting /dev/mtd6 on /mnt/misc as jffs2... DRYRUN\n",
+         "", ""},
+        {{"mount", "SET1"}, "/mnt/misc 16\n* 19\n", 0,
+         "KRU: Mounting /dev/mtd13 on /mnt/appl as jffs2... FAILED: No such device\n"
+         "KRU: Mounting /dev/mtd6 on /mnt/misc as jffs2... PASS: Already mounted or in use (EBUSY)\n",
+         "", "mount /dev/mtd13 /mnt/appl jffs2 0x0\nmount /dev/mtd6 /mnt/misc jffs2 0x0\n"},
+        {{"mount", "0"}, "", 0, "KRU: Mounting /dev/mtd6 on /mnt/misc as jffs2... OK\n", "",
+         "mount /dev/mtd6 /mnt/misc jffs2 0x0\n"},
+        {{"mount"}, "", 1, "", "mount: missing set idx?\n", ""},
+        {{"mount", "SET9"}, "", 1, "", "mount: invalid set idx?\n", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        write_file(sb_.path("mount.fail"), c.fail);
+        write_file(sb_.path("mount.log"), "");
+        run_result r = run_kru(sb_, c.args);
+        EXPECT_EQ(c.status, r.status);
+        EXPECT_EQ(c.out, r.out);
+        EXPECT_EQ(c.err, r.err);
+        EXPECT_EQ(c.mounts, read_file(sb_.path("mount.log")));
+    }
+}
+
+}  // namespace
