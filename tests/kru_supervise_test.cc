@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/kru_run.h"
+#include "tests/support/target_exec.h"
 
 namespace {
 
@@ -89,12 +90,19 @@ TEST_F(Supervision, WritingToAClosedPipeIsAnErrorNotDeath)
         dup2(fds[1], 1);
         int null = open("/dev/null", O_WRONLY);
         dup2(null, 2);
-        std::string root = "FLASHSIM_ROOT=" + sb.root, pre = "LD_PRELOAD=" + flashsim_lib();
-        char* envp[] = {root.data(), pre.data(), nullptr};
+        std::vector<std::string> env{"FLASHSIM_ROOT=" + sb.root, "LD_PRELOAD=" + flashsim_lib(),
+                                     "ASAN_OPTIONS=verify_asan_link_order=0"};
         std::string bin = kru_bin();
-        char help[] = "help";
-        char* argv[] = {bin.data(), help, nullptr};
-        execve(bin.c_str(), argv, envp);
+        std::vector<std::string> args{bin, "help"};
+        target_exec_wrap(&bin, &args, &env);
+        std::vector<char*> argv, envp;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        for (auto& e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        execve(bin.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     close(fds[1]);
@@ -144,12 +152,14 @@ TEST_F(Supervision, TerminalOnStandardOutputKeepsOrdinaryMessagesOffTheLog)
             dup2(err, 2);
             env.push_back("FLASHSIM_ROOT=" + sb.root);
             env.push_back("LD_PRELOAD=" + flashsim_lib());
+            env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+            std::string bin = kru_bin();
+            args.insert(args.begin(), bin);
+            target_exec_wrap(&bin, &args, &env);
             std::vector<char*> envp, argv;
             for (auto& e : env)
                 envp.push_back(e.data());
             envp.push_back(nullptr);
-            std::string bin = kru_bin();
-            argv.push_back(bin.data());
             for (auto& a : args)
                 argv.push_back(a.data());
             argv.push_back(nullptr);

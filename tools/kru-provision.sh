@@ -36,7 +36,12 @@ for n in 7 8 19 10 11 12 13 14 15 16; do
   [ -e "$root/dev/mtd$n" ] || device "$n" 16384 4096 000
 done
 
-k() { FLASHSIM_ROOT=$root LD_PRELOAD=$lib "$kru" "$@" > /dev/null; }
+# A cross build's tests start the target's programs through its emulator (KRU_TEST_EMULATOR).
+if [ -n "${KRU_TEST_EMULATOR:-}" ]; then
+  k() { FLASHSIM_ROOT=$root $KRU_TEST_EMULATOR -E "LD_PRELOAD=$lib" "$kru" "$@" > /dev/null; }
+else
+  k() { FLASHSIM_ROOT=$root LD_PRELOAD=$lib "$kru" "$@" > /dev/null; }
+fi
 k "$@" initialize
 k "$@" partinfo 7 KNL-SAFE 0x4000
 k "$@" partinfo 8 ROOT-SAFE 0x4000

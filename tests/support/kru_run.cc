@@ -1,4 +1,5 @@
 #include "tests/support/kru_run.h"
+#include "tests/support/target_exec.h"
 
 #include <cerrno>
 #include <chrono>
@@ -75,10 +76,13 @@ started run_start(const sandbox& sb, const std::string& program, const std::vect
     for (const std::string& e : env)
         envs.push_back(e);
 
+    std::string path = program;
+    std::vector<std::string> words{program};
+    words.insert(words.end(), args.begin(), args.end());
+    target_exec_wrap(&path, &words, &envs);
     std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
+    for (std::string& w : words)
+        argv.push_back(w.data());
     argv.push_back(nullptr);
     std::vector<char*> envp;
     for (std::string& e : envs)
@@ -98,7 +102,7 @@ started run_start(const sandbox& sb, const std::string& program, const std::vect
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        execve(program.c_str(), argv.data(), envp.data());
+        execve(path.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     return s;
@@ -113,6 +117,7 @@ run_result run_wait(const started& s)
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     r.out = read_file(s.out_path);
     r.err = read_file(s.err_path);
+    target_exec_drop_report(&r.err);
     unlink(s.out_path.c_str());
     unlink(s.err_path.c_str());
     return r;

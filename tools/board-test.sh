@@ -1,0 +1,248 @@
+#!/usr/bin/env bash
+# End-to-end trial of kru on an emulated ARM board: QEMU's "virt" machine with a 64 MiB CFI NOR
+# flash, partitioned by mtdparts= into /dev/mtd0..mtd19 and driven by the kernel's real MTD
+# stack. Builds (once, then cached) a small kernel, packs an initramfs with busybox, the armhf
+# kru and signed test images, boots it, runs tools/board/steps.sh in the guest, and checks after
+# each boot what the guest left in the flash image.
+#
+#   bash tools/board-test.sh           # everything; exit status 0 when every step passed
+#   bash tools/board-test.sh kernel    # only build (or find) the cached kernel
+#
+# KRU_BOARD_CACHE (default /var/cache/kru-board) keeps the kernel, keyed by the kernel source
+# version and tools/board/kernel.config, and a release build of the armhf programs;
+# KRU_BOARD_KERNEL names a zImage to boot instead; KRU_BOARD_KEEP=1 keeps the work directory.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+board=$top/tools/board
+cache=${KRU_BOARD_CACHE:-/var/cache/kru-board}
+
+say() { echo "board-test: $*" >&2; }
+
+install_packages() {
+  bash "$top/tools/armhf-test.sh" --install-only   # the cross compiler and armhf libraries
+  local want=(qemu-system-arm linux-source-6.1 cpio gzip make gcc flex bison bc openssl libssl-dev
+              g++ cmake)
+  local missing=() p
+  for p in "${want[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    say "installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq || true
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  fi
+}
+
+# The kernel: allnoconfig plus tools/board/kernel.config, built once per source version and
+# fragment. Prints the path of the zImage.
+kernel_image() {
+  local ver key dir src
+  ver=$(dpkg-query -W -f='${Version}' linux-source-6.1)
+  key=$( (echo "$ver"; cat "$board/kernel.config") | sha256sum | cut -c1-16)
+  dir=$cache/kernel-$key
+  if [ -f "$dir/zImage" ]; then
+    echo "$dir/zImage"
+    return
+  fi
+  say "building the board kernel (linux-source $ver, several minutes; cached in $dir)"
+  # The source tree stays in the cache: a changed fragment rebuilds only what it touches.
+  src=$cache/linux-source-$ver
+  if [ ! -f "$src/Makefile" ]; then
+    rm -rf "$src" "$src.tmp" && mkdir -p "$src.tmp"
+    tar -C "$src.tmp" -xf /usr/src/linux-source-6.1.tar.xz
+    mv "$src.tmp/linux-source-6.1" "$src" && rmdir "$src.tmp"
+  fi
+  local mk=(make -C "$src" ARCH=arm CROSS_COMPILE=arm-linux-gnueabihf- -s)
+  "${mk[@]}" allnoconfig >/dev/null
+  (cd "$src" && ARCH=arm scripts/kconfig/merge_config.sh -m .config "$board/kernel.config" >/dev/null)
+  "${mk[@]}" olddefconfig >/dev/null
+  local opt missing=0
+  while read -r opt; do
+    grep -qx "$opt" "$src/.config" || { say "kernel option not taken: $opt"; missing=1; }
+  done < <(grep '^CONFIG_' "$board/kernel.config")
+  [ $missing -eq 0 ] || { say "kernel configuration incomplete"; exit 1; }
+  # Other builds share the machine's cores: the kernel gets what they leave.
+  nice -n 19 "${mk[@]}" -j"$(nproc)" zImage >"$cache/kernel-build.log" 2>&1 ||
+    { tail -30 "$cache/kernel-build.log" >&2; exit 1; }
+  mkdir -p "$dir.tmp"
+  cp "$src/arch/arm/boot/zImage" "$src/.config" "$dir.tmp/"
+  rm -rf "$dir" && mv "$dir.tmp" "$dir"
+  echo "$dir/zImage"
+}
+
+# busybox for the board: the armhf package, unpacked into the cache (it cannot be installed
+# beside the build machine's own).
+busybox_armhf() {
+  local dir=$cache/busybox-armhf
+  if [ ! -x "$dir/bin/busybox" ]; then
+    rm -rf "$dir" "$cache"/busybox-static_*_armhf.deb
+    (cd "$cache" && apt-get download -qq busybox-static:armhf >/dev/null 2>&1) ||
+      { apt-get update -qq || true; (cd "$cache" && apt-get download -qq busybox-static:armhf >/dev/null); }
+    dpkg-deb -x "$cache"/busybox-static_*_armhf.deb "$dir"
+  fi
+  echo "$dir/bin/busybox"
+}
+
+install_packages
+mkdir -p "$cache"
+busybox=$(busybox_armhf)
+if [ -n "${KRU_BOARD_KERNEL:-}" ]; then
+  zimage=$KRU_BOARD_KERNEL
+else
+  # One build at a time; a second run waits for the first one's kernel.
+  exec 9>"$cache/kernel.lock"
+  flock 9
+  zimage=$(kernel_image)
+  exec 9>&-
+fi
+[ "${1:-}" = kernel ] && { echo "$zimage"; exit 0; }
+
+# The armhf programs for the board (a release build of its own, beside the kernel).
+armhf=$cache/armhf-release
+cmake -S "$top" -B "$armhf" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/armhf.cmake" -DCMAKE_BUILD_TYPE=Release \
+  -DKRU_BUILD_TESTS=OFF >/dev/null
+cmake --build "$armhf" -j"$(nproc)" --target kru nemftool flashsim >/dev/null
+emu=(qemu-arm -L /)
+
+work=$(mktemp -d /tmp/kru-board.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+[ -n "${KRU_BOARD_KEEP:-}" ] && trap 'echo "board-test: kept $work" >&2' EXIT
+
+# The flash: 64 MiB of erased NOR, blocks of 256 KiB; partition n has the size sizes[n] KiB.
+sizes=(256 256 256 256 256 256 256 2048 4096 256 2048 2048 4096 4096 1024 1024 256 256 256 1024)
+parts=() offsets=() off=0
+for n in "${!sizes[@]}"; do
+  at=; if [ "$n" -eq 0 ]; then at=@64M; fi   # the file-backed second flash
+  parts+=("${sizes[$n]}k$at(p$n)")
+  offsets+=($((off * 1024)))
+  off=$((off + sizes[n]))
+done
+mtdparts="mtdparts=0.flash:$(IFS=,; echo "${parts[*]}")"
+flash=$work/flash.img
+head -c 64M /dev/zero | tr '\0' '\377' >"$flash"
+
+# Two signed releases with a kernel (body, then its header as trailer), a root file system
+# (2.1.0: header, then body; 2.2.0: as the kernel) and an application partition (body only).
+pki=$top/tests/pki
+payload() {   # FILE KEY SIZE: reproducible bytes without runs
+  (set +o pipefail
+   openssl enc -aes-128-ctr -K "$(printf %032x "$2")" -iv 0 -nosalt </dev/zero 2>/dev/null | head -c "$3" >"$work/$1")
+}
+release() {   # NAME VERSION KEY ROOTFS-WTS
+  local v=$2 p
+  for p in kernel:700000 rootfs:1300000 appl:300000; do payload "$1-${p%%:*}.bin" "$3" "${p##*:}"; done
+  "${emu[@]}" "$armhf/bin/nemftool" create -o "$work/root/board/images/$1.nemf" \
+    --release "$v" --date 1599000000 --build-id "R$v" --products MODELA,MODELB \
+    --sign-cert "$pki/signer.cert.pem" --sign-key "$pki/signer.key.pem" \
+    --krum-line "@kernel,KERNEL,0,-,-,-,$v,3" \
+    --krum-line "@rootfs,ROOTFS,0,/,squashfs,-,$v,$4" \
+    --krum-line "@appl,APPL,0,/mnt/appl,jffs2,-,$v,1" \
+    --sw "kernel:$v:k-$v:$work/$1-kernel.bin" \
+    --sw "rootfs:$v:r-$v:$work/$1-rootfs.bin" \
+    --sw "appl:$v:a-$v:$work/$1-appl.bin"
+}
+
+# The initramfs: busybox, kru and the libraries it needs, the trust material, the images.
+root=$work/root
+mkdir -p "$root/bin" "$root/usr/bin" "$root/board/images" "$root/mnt/misc/pki/tls/certs"
+cp "$busybox" "$root/bin/busybox"
+cp "$board/init" "$root/init" && chmod +x "$root/init"
+cp "$board/steps.sh" "$root/board/steps.sh"
+arm-linux-gnueabihf-strip -o "$root/usr/bin/kru" "$armhf/bin/kru"
+cp "$pki/ca.cert.pem" "$root/mnt/misc/pki/tls/certs/ca.cert.pem"
+cp "$pki/ca.crl.pem" "$root/mnt/misc/pki/tls/certs/crl.cert.pem"
+needed() { arm-linux-gnueabihf-readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'; }
+libs=() queue=("$root/usr/bin/kru")
+while [ ${#queue[@]} -gt 0 ]; do
+  f=${queue[0]} queue=("${queue[@]:1}")
+  for lib in $(needed "$f"); do
+    case " ${libs[*]} " in *" $lib "*) continue ;; esac
+    path=$(ls /lib/arm-linux-gnueabihf/"$lib" /usr/lib/arm-linux-gnueabihf/"$lib" 2>/dev/null | head -1)
+    [ -n "$path" ] || { say "no armhf library $lib"; exit 1; }
+    libs+=("$lib") queue+=("$path")
+    mkdir -p "$root/lib/arm-linux-gnueabihf"
+    cp -L "$path" "$root/lib/arm-linux-gnueabihf/$lib"
+  done
+done
+ln -sf arm-linux-gnueabihf/ld-linux-armhf.so.3 "$root/lib/ld-linux-armhf.so.3"
+release rel1 2.1.0 01 2
+release rel2 2.2.0 02 3
+(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initrd.gz"
+say "kru for armhf: $(stat -c %s "$root/usr/bin/kru") bytes stripped; needs ${libs[*]}"
+
+# Boots the board once with the kernel command-line words given; the console goes to
+# $work/boot-N.log.
+boot() {   # N WORD...
+  local n=$1
+  shift
+  timeout 300 qemu-system-arm -M virt -cpu cortex-a15 -m 256 -nographic -no-reboot -nic none \
+    -drive if=pflash,unit=1,format=raw,file="$flash" \
+    -kernel "$zimage" -initrd "$work/initrd.gz" \
+    -append "console=ttyAMA0 quiet panic=-1 $mtdparts kruboard=$n $*" </dev/null | tr -d '\r' >"$work/boot-$n.log" || true
+}
+
+pass=0 fail=0
+report() {   # NAME OK
+  if [ "$2" = 0 ]; then pass=$((pass + 1)); echo "PASS $1"; else fail=$((fail + 1)); echo "FAIL $1"; fi
+}
+guest() {   # N: the guest's own results of boot N
+  local line
+  grep -q '^BOARD: END' "$work/boot-$1.log" || { report "boot $1 reached its end" 1; tail -20 "$work/boot-$1.log"; }
+  while IFS= read -r line; do
+    case $line in
+      "BOARD: PASS "*) report "boot $1: ${line#BOARD: PASS }" 0 ;;
+      "BOARD: FAIL "*) report "boot $1: ${line#BOARD: FAIL }" 1 ;;
+      "  out: "* | "  err: "*) echo "$line" ;;
+    esac
+  done <"$work/boot-$1.log"
+}
+# Bytes of the flash image: partition n from byte offset `at`, `count` bytes.
+# The file is the second flash, which the partitions begin at.
+flash_bytes() { dd if="$flash" bs=1M iflag=skip_bytes,count_bytes skip=$((offsets[$1] + $2)) count="$3" 2>/dev/null; }
+hex() { od -An -tx1 | tr -d ' \n'; }
+host_checks() {   # SET1-RELEASE SET2-RELEASE ACTSET FLAGS
+  cmp -s <(flash_bytes 5 0 5120) <(flash_bytes 2 0 5120); report "flash: hostconfig backup equals primary" $?
+  [ "$(flash_bytes 5 131070 2 | hex)" = "$4" ]; report "flash: flag bytes $4" $?
+  # "KRU data" is the hostconfig's only part: the record starts after 24 + 32 header bytes.
+  [ "$(flash_bytes 5 56 1 | hex)" = "0$3" ]; report "flash: active set $3 in the record" $?
+  local set rel pn
+  for set in 1 2; do
+    rel=$([ "$set" = 1 ] && echo "$1" || echo "$2")
+    [ -n "$rel" ] || continue
+    # A body is a 32-byte version block, then the file; the 2.1.0 root file system starts
+    # with its 32-byte part header.
+    pn=$((9 + set)); cmp -s <(flash_bytes $pn 32 700000) "$work/$rel-kernel.bin"; report "flash: $rel kernel in mtd$pn" $?
+    pn=$((11 + set)); cmp -s <(flash_bytes $pn $((set == 1 ? 64 : 32)) 1300000) "$work/$rel-rootfs.bin"
+    report "flash: $rel rootfs in mtd$pn" $?
+    pn=$((13 + set)); cmp -s <(flash_bytes $pn 32 300000) "$work/$rel-appl.bin"; report "flash: $rel appl in mtd$pn" $?
+  done
+}
+
+# The flash image's partitions as devices of the emulator (tools/flashsim), and kru's report
+# of them there: the same as on the board, if the emulator reads flash as the kernel does.
+emulated_info() {
+  local sb=$work/sandbox n
+  rm -rf "$sb" && mkdir -p "$sb/dev" "$sb/tmp"
+  for n in "${!sizes[@]}"; do
+    flash_bytes "$n" 0 $((sizes[n] * 1024)) >"$sb/dev/mtd$n"
+    echo 262144 >"$sb/dev/mtd$n.erasesize"
+  done
+  FLASHSIM_ROOT=$sb "${emu[@]}" -E LD_PRELOAD="$armhf/lib/libflashsim.so" "$armhf/bin/kru" info
+}
+
+set +e   # from here on a failed check is counted, not fatal
+start=$(date +%s)
+boot 1
+guest 1
+host_checks rel1 "" 1 feff
+# The boot loader starts set 1 for its trial and marks it booted: TEST (stored 0xFE) becomes
+# BOOT (0xFC), a NOR write that only clears a bit.
+printf '\374' | dd of="$flash" bs=1 seek=$((offsets[5] + 131070)) conv=notrunc 2>/dev/null
+boot 2 KRUSET=SET1
+guest 2
+host_checks rel1 rel2 2 ffff
+grep -q '^  info: ' "$work/boot-2.log" && cmp -s <(sed -n 's/^  info: //p' "$work/boot-2.log") <(emulated_info 2>/dev/null)
+report "flash: the emulator reports the image as the board did" $?
+echo "board-test: $pass passed, $fail failed, $(( $(date +%s) - start )) s for both boots"
+[ "$fail" -eq 0 ]
