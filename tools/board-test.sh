@@ -9,8 +9,8 @@
 #   bash tools/board-test.sh kernel    # only build (or find) the cached kernel
 #
 # KRU_BOARD_CACHE (default /var/cache/kru-board) keeps the kernel, keyed by the kernel source
-# version and tools/board/kernel.config, and a release build of the armhf programs;
-# KRU_BOARD_KERNEL names a zImage to boot instead; KRU_BOARD_KEEP=1 keeps the work directory.
+# version and tools/board/kernel.config, and busybox; the armhf programs are a release build in
+# build-board (KRU_BOARD_BUILD_DIR); KRU_BOARD_KERNEL names a zImage to boot instead; KRU_BOARD_KEEP=1 keeps the work directory.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 board=$top/tools/board
@@ -98,8 +98,9 @@ else
 fi
 [ "${1:-}" = kernel ] && { echo "$zimage"; exit 0; }
 
-# The armhf programs for the board (a release build of its own, beside the kernel).
-armhf=$cache/armhf-release
+# The armhf programs for the board: a release build of this tree (the build directory belongs
+# to the source tree it was configured from, so it is not kept in the shared cache).
+armhf=${KRU_BOARD_BUILD_DIR:-$top/build-board}
 cmake -S "$top" -B "$armhf" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/armhf.cmake" -DCMAKE_BUILD_TYPE=Release \
   -DKRU_BUILD_TESTS=OFF >/dev/null
 cmake --build "$armhf" -j"$(nproc)" --target kru nemftool flashsim >/dev/null
