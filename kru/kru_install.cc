@@ -24,6 +24,7 @@
 #include "nemf/nemf_stream_parser.h"
 #include "nemf/nemf_validate.h"
 #include "platform/fnutil.h"
+#include "platform/imgbuf.h"
 #include "platform/log.h"
 #include "platform/qz.h"
 #include "platform/raii.h"
@@ -432,9 +433,8 @@ struct kru_parser_free {
     void operator()(nemf_stream_parser* p) const { nemf_stream_parser_deinit(p); }
 };
 using kru_parser_ptr = std::unique_ptr<nemf_stream_parser, kru_parser_free>;
-using kru_buffer_ptr = std::unique_ptr<uint8_t, c_free<::free>>;
 
-int kru_install_read_image(kru_install_ctx* ctx, const char* image, kru_buffer_ptr* buffer, kru_parser_ptr* parser)
+int kru_install_read_image(kru_install_ctx* ctx, const char* image, imgbuf_ptr* buffer, kru_parser_ptr* parser)
 {
     kru_settings* s = ctx->settings;
     char scheme[10], host[200], path[200];
@@ -456,7 +456,7 @@ int kru_install_read_image(kru_install_ctx* ctx, const char* image, kru_buffer_p
         kru_log(LOG_ERR, "install: NEMF too big\n");
         return 9;
     }
-    buffer->reset(static_cast<uint8_t*>(std::calloc(static_cast<size_t>(size), 1)));
+    *buffer = imgbuf_ptr(imgbuf_alloc(static_cast<uint32_t>(size)), imgbuf_deleter{static_cast<uint32_t>(size)});
     QZ_ASSERT(kru_install_module, *buffer != nullptr);
     parser->reset(nemf_stream_parser_init(nullptr, buffer->get()));
     QZ_ASSERT(kru_install_module, *parser != nullptr);
@@ -558,7 +558,7 @@ int kru_action_install(kru_settings* s)
         kru_log_err(LOG_NOTICE, "install: %s into set idx = %i\n", image, setidx);
     }
 
-    kru_buffer_ptr buffer;
+    imgbuf_ptr buffer;
     kru_parser_ptr parser;
     int r = kru_install_read_image(&ctx, image, &buffer, &parser);
     if (r == 0)

@@ -12,6 +12,7 @@
 #include "nemf/nemf_stream_parser.h"
 #include "nemf/nemf_validate.h"
 #include "platform/fnutil.h"
+#include "platform/imgbuf.h"
 #include "platform/log.h"
 #include "platform/qz.h"
 #include "platform/raii.h"
@@ -172,7 +173,7 @@ int kru_action_nemfinfo(kru_settings* s)
         ctx.chunk = kru_nemfinfo_first_chunk;
     }
 
-    std::unique_ptr<uint8_t, c_free<::free>> buffer(static_cast<uint8_t*>(std::calloc(ctx.chunk, 1)));
+    imgbuf_ptr buffer(imgbuf_alloc(ctx.chunk), imgbuf_deleter{ctx.chunk});
     if (!buffer) {
         kru_log(LOG_ERR, "nemfinfo: Could not allocated memory.\n");
         return KRU_NEMFINFO_ERR;

@@ -21,14 +21,14 @@ inline constexpr std::array<uint32_t, 256> crc32_table = crc32_make_table();
 static_assert(crc32_table[1] == 0x77073096u);
 static_assert(crc32_table[255] == 0x2D02EF8Du);
 
-// Tables for slicing by 16: table k is the CRC of a byte followed by k zero bytes, so sixteen
-// bytes are folded into the register with sixteen independent look-ups. Table 0 is the byte-wise
-// table above.
-constexpr std::array<std::array<uint32_t, 256>, 16> crc32_make_slice_tables()
+// Tables for slicing: table k is the CRC of a byte followed by k zero bytes, so the bytes of a
+// machine word are folded into the register with independent look-ups. Table 0 is the
+// byte-wise table above.
+constexpr std::array<std::array<uint32_t, 256>, 8> crc32_make_slice_tables()
 {
-    std::array<std::array<uint32_t, 256>, 16> t{};
+    std::array<std::array<uint32_t, 256>, 8> t{};
     t[0] = crc32_make_table();
-    for (int k = 1; k < 16; ++k)
+    for (int k = 1; k < 8; ++k)
         for (int i = 0; i < 256; ++i)
             t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFFu];
     return t;
@@ -42,5 +42,11 @@ void crc32_init();
 
 // Returns the CRC after `len` bytes of `data` have been added to the running value `crc`.
 // A new CRC starts from 0; feeding the result of one piece into the next gives the CRC of the
-// pieces joined. A length of 0 returns `crc` unchanged.
+// pieces joined. A length of 0 returns `crc` unchanged. On x86-64 processors with carry-less
+// multiplication, buffers of 64 bytes and more take that path (chosen once at start-up);
+// everywhere else, and for shorter buffers, tables (five interleaved word streams).
 uint32_t crc32_calc(uint32_t crc, const void* data, uint32_t len);
+
+// The same function through the tables only, whatever the processor offers: the path
+// the board takes, kept callable so that tests and benchmarks on the host can reach it.
+uint32_t crc32_calc_tables(uint32_t crc, const void* data, uint32_t len);

@@ -1,4 +1,5 @@
 // CRC-32 against zlib, the whole-file helpers and the console formatting.
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <random>
@@ -10,6 +11,7 @@
 
 #include "platform/crc32.h"
 #include "platform/fnutil.h"
+#include "platform/imgbuf.h"
 #include "platform/qz.h"
 #include "tests/support/kru_run.h"
 
@@ -20,21 +22,37 @@ uint32_t zlib_crc(const std::vector<uint8_t>& v, size_t from, size_t n)
     return static_cast<uint32_t>(crc32(0, v.data() + from, static_cast<uInt>(n)));
 }
 
+// Both paths: the one this processor takes, and the tables the board runs on.
+const struct {
+    const char* name;
+    uint32_t (*calc)(uint32_t, const void*, uint32_t);
+} crc32_paths[] = {{"crc32_calc", crc32_calc}, {"crc32_calc_tables", crc32_calc_tables}};
+
 TEST(Crc32, CheckValueOfTheNineDigits)
 {
-    EXPECT_EQ(0xCBF43926u, crc32_calc(0, "123456789", 9));
+    for (const auto& path : crc32_paths)
+        EXPECT_EQ(0xCBF43926u, path.calc(0, "123456789", 9)) << path.name;
 }
 
-TEST(Crc32, EqualsZlibOnRandomBuffersOfManySizes)
+TEST(Crc32, EqualsZlibOnRandomBuffersOfManySizesAndAlignments)
 {
     std::mt19937 rng(20200907);
-    for (size_t n : {0, 1, 2, 3, 4, 7, 8, 15, 16, 31, 63, 64, 255, 256, 1000, 4095, 4096, 4097, 65536, 1 << 20}) {
-        std::vector<uint8_t> buf(n);
-        for (auto& b : buf)
-            b = static_cast<uint8_t>(rng());
-        SCOPED_TRACE(n);
-        EXPECT_EQ(zlib_crc(buf, 0, n), crc32_calc(0, buf.data(), static_cast<uint32_t>(n)));
-    }
+    std::vector<uint8_t> buf((1 << 20) + 16);
+    for (auto& b : buf)
+        b = static_cast<uint8_t>(rng());
+    // Sizes around the words and the braid blocks of the tables (two blocks are the least
+    // braided), the 64-byte folds of the hardware path and the chunk of the partition check.
+    std::vector<size_t> sizes = {0,   1,   2,   3,   4,   7,   8,   15,  16,   17,   19,   20,   21,   39,   40,    41,
+                                 63,  64,  65,  79,  80,  81,  119, 120, 121,  127,  128,  129,  143,  191,  192,   255,
+                                 256, 1000, 4095, 4096, 4097, 65536, 1 << 20};
+    for (int i = 0; i < 200; ++i)
+        sizes.push_back(rng() % 3000);
+    for (const auto& path : crc32_paths)
+        for (size_t n : sizes) {
+            size_t from = rng() % 16;
+            SCOPED_TRACE(std::string(path.name) + " size " + std::to_string(n) + " at " + std::to_string(from));
+            EXPECT_EQ(zlib_crc(buf, from, n), path.calc(0, buf.data() + from, static_cast<uint32_t>(n)));
+        }
 }
 
 TEST(Crc32, EverySplitOfAChainedComputationGivesTheWhole)
@@ -44,12 +62,31 @@ TEST(Crc32, EverySplitOfAChainedComputationGivesTheWhole)
     for (auto& b : buf)
         b = static_cast<uint8_t>(rng());
     uint32_t whole = zlib_crc(buf, 0, buf.size());
-    for (size_t cut = 0; cut <= buf.size(); ++cut) {
-        uint32_t first = crc32_calc(0, buf.data(), static_cast<uint32_t>(cut));
-        EXPECT_EQ(whole, crc32_calc(first, buf.data() + cut, static_cast<uint32_t>(buf.size() - cut))) << cut;
+    for (const auto& path : crc32_paths) {
+        for (size_t cut = 0; cut <= buf.size(); ++cut) {
+            uint32_t first = path.calc(0, buf.data(), static_cast<uint32_t>(cut));
+            EXPECT_EQ(whole, path.calc(first, buf.data() + cut, static_cast<uint32_t>(buf.size() - cut)))
+                << path.name << " cut " << cut;
+        }
+        for (uint32_t running : {0u, 1u, 0xFFFFFFFFu, 0xCBF43926u})
+            EXPECT_EQ(running, path.calc(running, buf.data(), 0)) << path.name;
     }
-    for (uint32_t running : {0u, 1u, 0xFFFFFFFFu, 0xCBF43926u})
-        EXPECT_EQ(running, crc32_calc(running, buf.data(), 0));
+}
+
+// The image buffer: zero-filled and writable to its last byte on both sides of the size at
+// which it becomes a mapping of its own, which the trimmed over-allocation must not cut short.
+TEST(ImageBuffer, EverySizeIsZeroFilledAndWritableToItsEnd)
+{
+    EXPECT_EQ(nullptr, imgbuf_alloc(0));
+    for (uint32_t n : {1u, 1024u, (2u << 20) - 1, 2u << 20, (2u << 20) + 1, (16u << 20) + 3}) {
+        SCOPED_TRACE(n);
+        imgbuf_ptr buf(imgbuf_alloc(n), imgbuf_deleter{n});
+        ASSERT_NE(nullptr, buf);
+        const uint8_t* p = buf.get();
+        EXPECT_TRUE(std::all_of(p, p + n, [](uint8_t b) { return b == 0; }));
+        buf.get()[0] = 1;
+        buf.get()[n - 1] = 1;
+    }
 }
 
 struct FileHelpers : testing::Test {
