@@ -16,9 +16,9 @@ namespace {
 
 int test_hook_result(const char* name)
 {
-    const char* spec = std::getenv("KRU_TEST_HOOKS");
+    const char* plan = std::getenv("KRU_TEST_HOOKS");
     const size_t len = std::strlen(name);
-    for (const char* p = spec; p != nullptr && *p != '\0';) {
+    for (const char* p = plan; p != nullptr && *p != '\0';) {
         if (std::strncmp(p, name, len) == 0 && p[len] == '=')
             return std::atoi(p + len + 1);
         p = std::strchr(p, ',');

@@ -9,7 +9,7 @@
 
 #include "nemf/nemf_manifest.h"
 #include "tools/nemftool/nemftool_build.h"
-#include "tools/nemftool/nemftool_inspect.h"
+#include "tools/nemftool/nemftool_report.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/nemftool/nemftool_inspect.h"
+#include "tools/nemftool/nemftool_report.h"
 
 #include <cstdio>
 #include <cstring>

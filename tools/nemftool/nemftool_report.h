@@ -1,4 +1,4 @@
-// tools/nemftool/nemftool_inspect.h: the info and verify commands. Both print their report on
+// tools/nemftool/nemftool_report.h: the info and verify commands. Both print their report on
 // standard output and problems on standard error; the result is the exit status.
 #pragma once
 
