@@ -20,6 +20,26 @@ struct Supervision : testing::Test {
     sandbox sb;
     std::string usage = read_file(test_data("usage.txt"));
 
+    // In a forked child: replaces it with kru under the emulator, standard streams as they are.
+    [[noreturn]] void exec_kru(std::vector<std::string> args, std::vector<std::string> env)
+    {
+        env.push_back("FLASHSIM_ROOT=" + sb.root);
+        env.push_back("LD_PRELOAD=" + flashsim_lib());
+        env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+        std::string bin = kru_bin();
+        args.insert(args.begin(), bin);
+        target_exec_wrap(&bin, &args, &env);
+        std::vector<char*> argv, envp;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        for (auto& e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        execve(bin.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+
     // Starts `kru help` and waits until its worker holds the lock and stalls there.
     started start_stalled(pid_t* worker)
     {
@@ -90,20 +110,7 @@ TEST_F(Supervision, WritingToAClosedPipeIsAnErrorNotDeath)
         dup2(fds[1], 1);
         int null = open("/dev/null", O_WRONLY);
         dup2(null, 2);
-        std::vector<std::string> env{"FLASHSIM_ROOT=" + sb.root, "LD_PRELOAD=" + flashsim_lib(),
-                                     "ASAN_OPTIONS=verify_asan_link_order=0"};
-        std::string bin = kru_bin();
-        std::vector<std::string> args{bin, "help"};
-        target_exec_wrap(&bin, &args, &env);
-        std::vector<char*> argv, envp;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        for (auto& e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        execve(bin.c_str(), argv.data(), envp.data());
-        _exit(127);
+        exec_kru({"help"}, {});
     }
     close(fds[1]);
     int status = 0;
@@ -150,21 +157,7 @@ TEST_F(Supervision, TerminalOnStandardOutputKeepsOrdinaryMessagesOffTheLog)
         if (pid == 0) {
             int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(err, 2);
-            env.push_back("FLASHSIM_ROOT=" + sb.root);
-            env.push_back("LD_PRELOAD=" + flashsim_lib());
-            env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
-            std::string bin = kru_bin();
-            args.insert(args.begin(), bin);
-            target_exec_wrap(&bin, &args, &env);
-            std::vector<char*> envp, argv;
-            for (auto& e : env)
-                envp.push_back(e.data());
-            envp.push_back(nullptr);
-            for (auto& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execve(bin.c_str(), argv.data(), envp.data());
-            _exit(127);
+            exec_kru(args, env);
         }
         char buf[4096];
         while (read(master, buf, sizeof buf) > 0) {
