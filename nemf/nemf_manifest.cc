@@ -5,6 +5,7 @@
 
 #include <openssl/bio.h>
 #include <openssl/cms.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
@@ -182,6 +183,11 @@ bio_ptr nemf_manifest_verify(X509_STORE* store, std::span<const uint8_t> data, c
 void nemf_manifest_init(nemf_manifest* m, time_t verification_time)
 {
     QZ_ASSERT(nemf_manifest_module, m != nullptr);
+    // Every algorithm, the error texts, and no configuration file: what the library does must
+    // not depend on an openssl.cnf found on the device.
+    OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS | OPENSSL_INIT_NO_LOAD_CONFIG |
+                            OPENSSL_INIT_LOAD_CRYPTO_STRINGS,
+                        nullptr);
     m->store.reset(X509_STORE_new());
     std::memset(m->entries, 0, sizeof m->entries);
     QZ_ASSERT(nemf_manifest_module, m->store != nullptr);
