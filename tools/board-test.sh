@@ -7,6 +7,8 @@
 #
 #   bash tools/board-test.sh           # everything; exit status 0 when every step passed
 #   bash tools/board-test.sh kernel    # only build (or find) the cached kernel
+#   bash tools/board-test.sh memory IMAGE   # peak memory of `kru install IMAGE 1` on the board
+#                                      # (IMAGE: payloads kernel <= 4, rootfs <= 10, appl <= 2 MiB)
 #
 # KRU_BOARD_CACHE (default /var/cache/kru-board) keeps the kernel, keyed by the kernel source
 # version and tools/board/kernel.config, and busybox; the armhf programs are a release build in
@@ -97,6 +99,11 @@ else
   exec 9>&-
 fi
 [ "${1:-}" = kernel ] && { echo "$zimage"; exit 0; }
+mode=${1:-test}
+if [ "$mode" = memory ]; then
+  [ -f "${2:-}" ] || { say "memory: no image ${2:-}"; exit 1; }
+  image=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+fi
 
 # The armhf programs for the board: a release build of this tree (the build directory belongs
 # to the source tree it was configured from, so it is not kept in the shared cache).
@@ -112,6 +119,8 @@ trap 'rm -rf "$work"' EXIT
 
 # The flash: 64 MiB of erased NOR, blocks of 256 KiB; partition n has the size sizes[n] KiB.
 sizes=(256 256 256 256 256 256 256 2048 4096 256 2048 2048 4096 4096 1024 1024 256 256 256 1024)
+[ "$mode" = memory ] &&   # pools sized for a 16 MiB image
+  sizes=(256 256 256 256 256 256 256 256 256 256 4096 4096 10240 10240 2048 2048 256 256 256 256)
 parts=() offsets=() off=0
 for n in "${!sizes[@]}"; do
   at=; if [ "$n" -eq 0 ]; then at=@64M; fi   # the file-backed second flash
@@ -151,6 +160,7 @@ cp "$busybox" "$root/bin/busybox"
 cp "$board/init" "$root/init" && chmod +x "$root/init"
 cp "$board/steps.sh" "$root/board/steps.sh"
 arm-linux-gnueabihf-strip -o "$root/usr/bin/kru" "$armhf/bin/kru"
+[ "$mode" = memory ] && arm-linux-gnueabihf-gcc -O2 -Wall -o "$root/usr/bin/maxrss" "$board/maxrss.c"
 cp "$pki/ca.cert.pem" "$root/mnt/misc/pki/tls/certs/ca.cert.pem"
 cp "$pki/ca.crl.pem" "$root/mnt/misc/pki/tls/certs/crl.cert.pem"
 needed() { arm-linux-gnueabihf-readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'; }
@@ -167,8 +177,12 @@ while [ ${#queue[@]} -gt 0 ]; do
   done
 done
 ln -sf arm-linux-gnueabihf/ld-linux-armhf.so.3 "$root/lib/ld-linux-armhf.so.3"
-release rel1 2.1.0 01 2
-release rel2 2.2.0 02 3
+if [ "$mode" = memory ]; then
+  cp "$image" "$root/board/images/bench.nemf"
+else
+  release rel1 2.1.0 01 2
+  release rel2 2.2.0 02 3
+fi
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initrd.gz"
 say "kru for armhf: $(stat -c %s "$root/usr/bin/kru") bytes stripped; needs ${libs[*]}"
 
@@ -234,6 +248,14 @@ emulated_info() {
 
 set +e   # from here on a failed check is counted, not fatal
 start=$(date +%s)
+if [ "$mode" = memory ]; then
+  boot memory
+  guest memory
+  # "MEM help KiB" and "MEM install KiB" for the caller.
+  sed -n 's/^BOARD: MEM /MEM /p' "$work/boot-memory.log"
+  [ "$fail" -eq 0 ] && [ "$(grep -c '^BOARD: MEM [a-z]* [0-9][0-9]*$' "$work/boot-memory.log")" = 2 ]
+  exit
+fi
 boot 1
 guest 1
 host_checks rel1 "" 1 feff

@@ -3,6 +3,9 @@
 # what it saw; the host counts them and checks the flash image between boots.
 #   sh steps.sh 1   provisioning, first install with -test, verify
 #   sh steps.sh 2   booted from set 1 in BOOT: the trial, a second install, activate, reports
+#   sh steps.sh memory   partitions sized for $images/bench.nemf (tools/board-test.sh memory):
+#                   the peak memory of its install, and of kru's start-up alone, as
+#                   "BOARD: MEM name kib"
 boot=$1
 images=/board/images
 fails=0
@@ -120,6 +123,24 @@ case $boot in
   # The host compares this report with the one the device emulator gives for the flash image.
   run "info at the end" 0 kru info
   sed 's/^/  info: /' /tmp/out
+  ;;
+memory)
+  # Pools of two partitions for 4, 10 and 2 MiB payloads; the safe set on small partitions.
+  run "initialize" 0 kru initialize
+  run "partinfo 7" 0 kru partinfo 7 KNL-SAFE 0x40000
+  run "partinfo 8" 0 kru partinfo 8 ROOT-SAFE 0x40000 -mount=/ -fstype=squashfs
+  run "partinfo 19" 0 kru partinfo 19 APPL-SAFE 0x40000 -mount=/mnt/appl -fstype=jffs2
+  for n in 10 11; do run "partinfo $n" 0 kru partinfo $n KERNEL 0x400000; done
+  for n in 12 13; do run "partinfo $n" 0 kru partinfo $n ROOTFS 0xa00000 -mount=/ -fstype=squashfs; done
+  for n in 14 15; do run "partinfo $n" 0 kru partinfo $n APPL 0x200000 -mount=/mnt/appl -fstype=jffs2; done
+  run "partset 0" 0 kru partset 0 SAFESET -refs=7,8,19
+  run "partset 1" 0 kru partset 1 SET1
+  run "partset 2" 0 kru partset 2 SET2
+  run "help" 0 maxrss /tmp/rss kru help
+  echo "BOARD: MEM help $(tail -n 1 /tmp/rss)"
+  run "install of the benchmark image into set 1" 0 maxrss /tmp/rss kru install $images/bench.nemf 1
+  echo "BOARD: MEM install $(tail -n 1 /tmp/rss)"
+  run "verify" 0 kru verify
   ;;
 esac
 echo "BOARD: system log of boot $boot:"
