@@ -15,7 +15,6 @@ namespace {
 // Write types as the check sees them: content from the partition's first byte, or behind its
 // content header.
 constexpr uint8_t kru_wts_body = 1;
-constexpr uint8_t kru_wts_header_first = 2;
 
 template <size_t N>
 int len_of(const char (&field)[N])
@@ -70,9 +69,11 @@ void kru_verify_line(const krul_data* rec, int p, kru_disparity* d)
     }
     qz_printf("Belongs to pool %-15.*s  ", len_of(pi.poolname), pi.poolname);
     qz_printf("CRC32 content check: ");
-    if (crc32_check(rec, p, kru_wts_body) == 0) {
+    int body_first = 0, header_first = 0;
+    krul_crc32_check_layouts(rec, p, &body_first, &header_first);
+    if (body_first == 0) {
         qz_printf("OK\n");
-    } else if (crc32_check(rec, p, kru_wts_header_first) == 0) {
+    } else if (header_first == 0) {
         qz_printf("OK (wts=2)\n");
     } else if (meta.body_crc != 0) {
         qz_printf("DISPARITY\n");

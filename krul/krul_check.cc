@@ -74,6 +74,82 @@ int crc32_check(const krul_data* rec, int partidx, uint8_t wts)
     return crc == meta.hdr.body_crc ? KRUL_CRC_MATCH : KRUL_CRC_MISMATCH;
 }
 
+void krul_crc32_check_layouts(const krul_data* rec, int partidx, int* body_first, int* header_first)
+{
+    QZ_ASSERT(krul_check_module, rec != nullptr && partidx >= 0 && partidx < krul_max_partinfo);
+    QZ_ASSERT(krul_check_module, body_first != nullptr && header_first != nullptr);
+    const krul_pinfometa& meta = rec->pinfometa[partidx];
+    if (meta.hdr.body_length == 0 || meta.hdr.body_crc == 0) {
+        *body_first = *header_first = KRUL_CRC_NOT_RECORDED;
+        return;
+    }
+
+    crc32_init();
+    char path[32];
+    std::snprintf(path, sizeof path, "/dev/mtd%i", rec->partinfo[partidx].pn);
+    unique_fd dev(::open(path, O_RDONLY));
+    if (!dev) {
+        *body_first = *header_first = KRUL_CRC_UNREADABLE;
+        return;
+    }
+
+    constexpr int unsettled = -1;
+    const uint32_t hdr_length = meta.hdr.hdr_length;
+    const uint64_t body_end = meta.hdr.body_length;            // layout 1: [0, body_end)
+    const uint64_t trail_end = uint64_t{hdr_length} + body_end;  // layout 2: [hdr_length, trail_end)
+    int first = unsettled;
+    int second = hdr_length < sizeof(nemf_content_header) || hdr_length > sizeof(krul_pinfometa)
+                     ? KRUL_CRC_UNREADABLE
+                     : unsettled;
+    const uint8_t* recorded = reinterpret_cast<const uint8_t*>(&meta);
+    uint32_t crc_first = 0, crc_second = 0;
+    uint64_t pos = 0;
+    uint8_t buf[krul_check_chunk];
+    while (first == unsettled || second == unsettled) {
+        // The next chunk ends at the first boundary ahead: header end, body end, trailer end.
+        uint64_t stop = second == unsettled ? trail_end : body_end;
+        if (second == unsettled && pos < hdr_length)
+            stop = hdr_length;
+        else if (first == unsettled && pos < body_end && body_end < stop)
+            stop = body_end;
+        const uint32_t want = static_cast<uint32_t>(stop - pos < krul_check_chunk ? stop - pos : krul_check_chunk);
+        const ssize_t got = krul_check_read(dev.get(), buf, want);
+        if (got <= 0) {
+            if (got < 0) {
+                if (first == unsettled)
+                    first = KRUL_CRC_UNREADABLE;
+                if (second == unsettled)
+                    second = KRUL_CRC_UNREADABLE;
+            }
+            break;   // at the end of the device the CRCs cover what was there
+        }
+        const uint64_t end = pos + static_cast<uint64_t>(got);
+        if (first == unsettled && pos < body_end)
+            crc_first = crc32_calc(crc_first, buf, static_cast<uint32_t>((end < body_end ? end : body_end) - pos));
+        if (second == unsettled) {
+            if (pos < hdr_length) {
+                const uint64_t n = (end < hdr_length ? end : hdr_length) - pos;
+                if (std::memcmp(buf, recorded + pos, static_cast<size_t>(n)) != 0)
+                    second = KRUL_CRC_UNREADABLE;
+            } else {
+                crc_second = crc32_calc(crc_second, buf, static_cast<uint32_t>(got));
+            }
+        }
+        pos = end;
+        if (first == unsettled && pos >= body_end)
+            first = crc_first == meta.hdr.body_crc ? KRUL_CRC_MATCH : KRUL_CRC_MISMATCH;
+        if (second == unsettled && pos >= trail_end)
+            second = crc_second == meta.hdr.body_crc ? KRUL_CRC_MATCH : KRUL_CRC_MISMATCH;
+    }
+    if (first == unsettled)
+        first = crc_first == meta.hdr.body_crc ? KRUL_CRC_MATCH : KRUL_CRC_MISMATCH;
+    if (second == unsettled)   // the device ended inside the header, or inside the body behind it
+        second = pos < hdr_length ? KRUL_CRC_UNREADABLE
+                                  : crc_second == meta.hdr.body_crc ? KRUL_CRC_MATCH : KRUL_CRC_MISMATCH;
+    *body_first = first;
+    *header_first = second;
+}
+
 int krul_find_installed_partinfo(const krul_data* rec, const krum_element* e, krul_version version)
 {
     QZ_ASSERT(krul_check_module, rec != nullptr && e != nullptr);

@@ -23,6 +23,13 @@ inline constexpr uint32_t krul_check_chunk = 4096;   // the one read buffer
 // 4096-byte buffer. A device that was opened is always closed.
 int crc32_check(const krul_data* rec, int partidx, uint8_t wts);
 
+// What crc32_check gives for partition `partidx` with wts 1 (`body_first`) and with wts 2
+// (`header_first`), from one sequential read of the device: the recorded header is compared
+// while its bytes arrive, and both CRCs are chained from the same chunks (at most 4096 bytes,
+// split where the header and the body end), so a partition holding its content behind its
+// header is not read twice. A read error makes both results not yet settled 3.
+void krul_crc32_check_layouts(const krul_data* rec, int partidx, int* body_first, int* header_first);
+
 // The lowest partition-table index whose recorded version equals `version`, whose poolname
 // equals the element's and whose crc32_check with the element's wts is a match; -1 if none.
 // Devices are read only for entries of the right version and pool.

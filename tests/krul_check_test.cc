@@ -45,23 +45,34 @@ TEST(CrcCheck, EachLayoutAndDisagreementHasItsCode)
         d.install(3, 12, "ROOT", software_part("rootfs", v123, 5000), c.wts);
         c.damage(&d);
         EXPECT_EQ(c.want, d.probe_result({"crc", "3", std::to_string(c.wts)}));
+        // The one-pass check of both layouts agrees with the two single checks.
+        std::string both = "layouts " + std::to_string(d.probe_result({"crc", "3", "1"})) + " " +
+                           std::to_string(d.probe_result({"crc", "3", "2"})) + "\n";
+        EXPECT_EQ(both + "result 0\n", d.probe({"layouts", "3"}).out);
     }
 }
 
 TEST(CrcCheck, ReadsInChunksOfAtMost4096Bytes)
 {
+    // wts 0: both layouts in one pass.
     const struct { uint32_t length; int wts; uint16_t type; std::vector<std::string> want; } cases[] = {
         {4096, 1, 4, {"0x0 0x1000"}},
         {4097, 3, 4, {"0x0 0x1000", "0x1000 0x1"}},
         {4097, 2, 4, {"0x0 0x20", "0x20 0x1000", "0x1020 0x1"}},
         {4097, 2, 9, {"0x0 0x20"}},   // a header mismatch stops before the body
+        {4097, 0, 4, {"0x0 0x20", "0x20 0xfe1", "0x1001 0x20"}},   // header first: read once
+        {4097, 0, 9, {"0x0 0x20", "0x20 0xfe1"}},   // not the header: the body's length only
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.want.back());
         meta_device d;
-        d.install(3, 12, "ROOT", software_part("rootfs", v123, c.length), c.wts);
+        d.install(3, 12, "ROOT", software_part("rootfs", v123, c.length), c.wts == 0 ? 2 : c.wts);
         d.rec.pinfometa[3].hdr.type_id = c.type;
-        EXPECT_EQ(c.type == 4 ? KRUL_CRC_MATCH : KRUL_CRC_UNREADABLE, d.probe_result({"crc", "3", std::to_string(c.wts)}));
+        if (c.wts == 0)
+            EXPECT_EQ(c.type == 4 ? "layouts 4 0\nresult 0\n" : "layouts 4 3\nresult 0\n", d.probe({"layouts", "3"}).out);
+        else
+            EXPECT_EQ(c.type == 4 ? KRUL_CRC_MATCH : KRUL_CRC_UNREADABLE,
+                      d.probe_result({"crc", "3", std::to_string(c.wts)}));
         EXPECT_EQ(c.want, reads(d.sb));
     }
 }

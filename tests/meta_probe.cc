@@ -1,5 +1,5 @@
 // Runs one step on a record kept in file REC under the device emulator and prints "result N":
-//   crc REC PARTIDX WTS | late REC POOL WTS MAJOR MINOR BUILD (element undecided, partinfo_idx 7)
+//   crc REC PARTIDX WTS | layouts REC PARTIDX (prints "layouts WTS1 WTS2") | late REC POOL WTS MAJOR MINOR BUILD (element undecided, partinfo_idx 7)
 //   | decide REC KRUMFILE SETIDX | rebuild-meta REC NAME MTD SIZE | rebuild REC CFG
 // late and decide also print each element's "action A idx I"; REC is written back.
 #include <cstdlib>
@@ -26,6 +26,12 @@ int step(int argc, char** argv)
     auto num = [&](int i) { return static_cast<int>(std::strtol(argv[i], nullptr, 0)); };
     if (op == "crc" && argc == 5)
         return crc32_check(&rec, num(3), static_cast<uint8_t>(num(4)));
+    if (op == "layouts" && argc == 4) {
+        int body_first = 0, header_first = 0;
+        krul_crc32_check_layouts(&rec, num(3), &body_first, &header_first);
+        qz_printf("layouts %i %i\n", body_first, header_first);
+        return 0;
+    }
     if (op == "late" && argc == 8) {
         el[0] = {1, 0, {}, 0, "", "", "-", 0, static_cast<uint8_t>(num(4)), {}, KRUM_ACTION_LATE, 7};
         std::strncat(el[0].poolname, argv[3], sizeof el[0].poolname - 1);
