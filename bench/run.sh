@@ -10,6 +10,8 @@
 # KRU_BENCH_BUILD_DIR: the build directory (default build-bench).
 # KRU_BENCH_RESULTS: where the report goes (default bench/RESULTS.md).
 # KRU_BENCH_KEEP: when set, the image, the sandboxes and the timing series are kept.
+# KRU_BENCH_BOARD=0: no peak-memory run on the emulated ARM board (tools/board-test.sh memory;
+#   its first run builds the board's kernel, several minutes, then cached).
 set -euo pipefail
 export LC_ALL=C
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -232,7 +234,7 @@ stalled=$(cat "$inst"/stall.* 2> /dev/null | head -n 1)
 [ -n "$stalled" ] || fail "the install did not reach its first erase"
 anon_kib=$(awk '/^Anonymous:/ {print $2}' "/proc/$stalled/smaps_rollup")
 files_kib=$(awk '/^[0-9a-f]+-[0-9a-f]+ / {name = $6} /^Rss:/ && name ~ /\.so/ {sum += $2} END {print sum}' "/proc/$stalled/smaps")
-crypto_kib=$(awk '/^[0-9a-f]+-[0-9a-f]+ / {name = $6} /^Rss:/ && name ~ /libcrypto/ {sum += $2} END {print sum}' "/proc/$stalled/smaps")
+kru_kib=$(awk -v kru="$bin/kru" '/^[0-9a-f]+-[0-9a-f]+ / {name = $6} /^Rss:/ && name == kru {sum += $2} END {print sum + 0}' "/proc/$stalled/smaps")
 rm -f "$inst"/stall.*
 wait
 /usr/bin/time -f %M -o "$work/cms.rss" openssl cms -verify -in "$work/signature.smime" -CAfile "$work/trust.pem" \
@@ -241,6 +243,17 @@ cms_kib=$(tail -n 1 "$work/cms.rss")
 install_kib=$(tail -n 1 "$work/install.rss")
 flashcp_kib=$(tail -n 1 "$work/flashcp.rss")
 limit_kib=$(( (img_size + 4 * 1048576) / 1024 ))
+
+# The same install on the emulated ARM board, the target: the armhf release build of kru on the
+# kernel's own MTD stack, its peak memory taken by wait4 in the guest.
+board_install_kib= board_help_kib=
+if [ "${KRU_BENCH_BOARD:-1}" != 0 ]; then
+  say "the install's peak memory on the emulated ARM board"
+  bash "$top/tools/board-test.sh" memory "$img" > "$work/board.out" 2> "$work/board.err" ||
+    fail "board memory run: $(tail -n 5 "$work/board.out" "$work/board.err")"
+  board_install_kib=$(awk '$1 == "MEM" && $2 == "install" {print $3}' "$work/board.out")
+  board_help_kib=$(awk '$1 == "MEM" && $2 == "help" {print $3}' "$work/board.out")
+fi
 
 # ---- the micro-benchmarks -------------------------------------------------------------------
 say "running bench_crc32 and bench_nemf"
@@ -286,10 +299,22 @@ install_base=$(( $(m flashcp) + $(m dgst) ))
   echo "Peak memory (maximum resident set, \`/usr/bin/time -f %M\`) of \`kru install IMAGE 1\`:"
   echo "$install_kib KiB; the image is $((img_size / 1024)) KiB, the goal at most image + 4 MiB = $limit_kib KiB"
   echo "($( [ "$install_kib" -le "$limit_kib" ] && echo met || echo 'NOT met')). At the install's peak (image loaded and checked,"
-  echo "before the first erase): $anon_kib KiB of private anonymous memory (the image buffer, heap, stacks,"
-  echo "library data), image + $((anon_kib - img_size / 1024)) KiB; $files_kib KiB of shared-library pages, $crypto_kib KiB of them"
-  echo "libcrypto's code and tables touched by the signature check. For scale: \`openssl cms -verify\` of"
-  echo "the signature part alone peaks at $cms_kib KiB; flashcp of the rootfs layout at $flashcp_kib KiB."
+  echo "before the first erase): $anon_kib KiB of anonymous memory (the image buffer, heap, stacks, relocated"
+  echo "tables), image + $((anon_kib - img_size / 1024)) KiB; $kru_kib KiB of the kru program's own pages (libcrypto, libstdc++ and"
+  echo "libgcc are linked in from their static archives; nearly all of libcrypto's code is visited by"
+  echo "the signature check); $files_kib KiB of shared-library pages (libc, the loader, and the emulator's"
+  echo "library with the libstdc++ it needs). For scale: \`openssl cms -verify\` of the signature part"
+  echo "alone peaks at $cms_kib KiB; flashcp of the rootfs layout at $flashcp_kib KiB."
+  echo
+  if [ -n "$board_install_kib" ]; then
+    echo "On the emulated ARM board (\`tools/board-test.sh memory\`: QEMU's virt machine, Cortex-A15,"
+    echo "CFI NOR flash through the kernel's MTD stack; the armhf release build of kru; maximum resident"
+    echo "set from wait4 in the guest), \`kru install IMAGE 1\` of the same image peaks at $board_install_kib KiB,"
+    echo "image + $((board_install_kib - img_size / 1024)) KiB: the goal of at most $limit_kib KiB is"
+    echo "$( [ "$board_install_kib" -le "$limit_kib" ] && echo met || echo 'NOT met') on the target. \`kru help\` there: $board_help_kib KiB."
+  else
+    echo "The run on the emulated ARM board was skipped (KRU_BENCH_BOARD=0)."
+  fi
   echo
   echo "## CRC-32: \`crc32_calc\` against zlib's \`crc32\` (bench_crc32)"
   echo
