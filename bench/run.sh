@@ -277,7 +277,7 @@ install_base=$(( $(m flashcp) + $(m dgst) ))
   echo "Machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), $(nproc) cores,"
   echo "$(awk '/MemTotal/ {printf "%.1f GiB", $2 / 1048576}' /proc/meminfo) memory, Linux $(uname -r), $(. /etc/os-release && echo "$PRETTY_NAME");"
   echo "load average $started_load at the start, $ended_load at the end."
-  echo "kru: Release build (\`-O3\` as CMake's Release gives it), commit $(git -C "$top" rev-parse --short HEAD 2> /dev/null || echo unknown)$(git -C "$top" diff --quiet 2> /dev/null || echo ' with local changes')."
+  echo "kru: Release build (\`-O3\` as CMake's Release gives it), commit $(git -C "$top" rev-parse --short HEAD 2> /dev/null || echo unknown)$(git -C "$top" diff --quiet -- . ':!bench/RESULTS.md' 2> /dev/null || echo ' with local changes')."
   echo
   echo "## Whole commands on a signed 16 MiB image"
   echo
@@ -298,7 +298,7 @@ install_base=$(( $(m flashcp) + $(m dgst) ))
   echo
   echo "Peak memory (maximum resident set, \`/usr/bin/time -f %M\`) of \`kru install IMAGE 1\`:"
   echo "$install_kib KiB; the image is $((img_size / 1024)) KiB, the goal at most image + 4 MiB = $limit_kib KiB"
-  echo "($( [ "$install_kib" -le "$limit_kib" ] && echo met || echo 'NOT met')). At the install's peak (image loaded and checked,"
+  echo "($( [ "$install_kib" -le "$limit_kib" ] && echo met || echo 'NOT met on this x86-64 machine; the board below is the target')). At the install's peak (image loaded and checked,"
   echo "before the first erase): $anon_kib KiB of anonymous memory (the image buffer, heap, stacks, relocated"
   echo "tables), image + $((anon_kib - img_size / 1024)) KiB; $kru_kib KiB of the kru program's own pages (libcrypto, libstdc++ and"
   echo "libgcc are linked in from their static archives; nearly all of libcrypto's code is visited by"

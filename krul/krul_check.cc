@@ -30,6 +30,16 @@ ssize_t krul_check_read(int fd, uint8_t* buf, uint32_t n)
     return r;
 }
 
+// The partition's device, open for plain reads (each goes straight into the caller's one
+// buffer), with the CRC tables ready.
+unique_fd krul_check_open(const krul_data* rec, int partidx)
+{
+    crc32_init();
+    char path[32];
+    std::snprintf(path, sizeof path, "/dev/mtd%i", rec->partinfo[partidx].pn);
+    return unique_fd(::open(path, O_RDONLY));
+}
+
 }  // namespace
 
 int crc32_check(const krul_data* rec, int partidx, uint8_t wts)
@@ -39,11 +49,7 @@ int crc32_check(const krul_data* rec, int partidx, uint8_t wts)
     if (meta.hdr.body_length == 0 || meta.hdr.body_crc == 0)
         return KRUL_CRC_NOT_RECORDED;
 
-    crc32_init();
-    char path[32];
-    std::snprintf(path, sizeof path, "/dev/mtd%i", rec->partinfo[partidx].pn);
-    // Plain reads: each goes straight into the one buffer, in the chunk sizes below.
-    unique_fd dev(::open(path, O_RDONLY));
+    unique_fd dev = krul_check_open(rec, partidx);
     if (!dev)
         return KRUL_CRC_UNREADABLE;
 
@@ -84,10 +90,7 @@ void krul_crc32_check_layouts(const krul_data* rec, int partidx, int* body_first
         return;
     }
 
-    crc32_init();
-    char path[32];
-    std::snprintf(path, sizeof path, "/dev/mtd%i", rec->partinfo[partidx].pn);
-    unique_fd dev(::open(path, O_RDONLY));
+    unique_fd dev = krul_check_open(rec, partidx);
     if (!dev) {
         *body_first = *header_first = KRUL_CRC_UNREADABLE;
         return;
