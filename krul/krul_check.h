@@ -27,7 +27,7 @@ int crc32_check(const krul_data* rec, int partidx, uint8_t wts);
 // (`header_first`), from one sequential read of the device: the recorded header is compared
 // while its bytes arrive, and both CRCs are chained from the same chunks (at most 4096 bytes,
 // split where the header and the body end), so a partition holding its content behind its
-// header is not read twice. A read error makes both results not yet settled 3.
+// header is not read twice. A read error gives 3 to each result not settled before it.
 void krul_crc32_check_layouts(const krul_data* rec, int partidx, int* body_first, int* header_first);
 
 // The lowest partition-table index whose recorded version equals `version`, whose poolname
