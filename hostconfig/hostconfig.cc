@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "hostconfig/hostconfig_flags.h"
 #include "nemf/nemf_validate.h"
 #include "platform/fnutil.h"
 #include "platform/mtd.h"
@@ -62,6 +63,72 @@ int hostconfig_walk(hostconfig* hc)
         if (hc->expected < 0 || hc->count >= hc->expected)
             return 0;
     }
+}
+
+// True if the copy at `path` loads and holds exactly the image of `hc`.
+bool hostconfig_reads_back(const hostconfig* hc, const char* path)
+{
+    hostconfig copy;
+    hostconfig_new(&copy, hostconfig_max_size);
+    return hostconfig_load(&copy, path, nullptr) == HOSTCONFIG_LOAD_PRIMARY &&
+           std::memcmp(copy.buf, hc->buf, hc->used) == 0;
+}
+
+// Where the flag words go when a save carries them: on the primary only when it is their
+// device; `own_block` when their erase block holds nothing of the container.
+struct hostconfig_flag_plan {
+    bool active;
+    bool own_block;
+    uint32_t block;       // start of the flag words' erase block
+    uint32_t erasesize;
+};
+
+hostconfig_flag_plan hostconfig_plan_flags(const hostconfig* hc, const char* primary, const uint8_t* flags)
+{
+    hostconfig_flag_plan plan{};
+    mtd_info_user info{};
+    if (flags == nullptr || std::string_view(primary) != hostconfig_flags_device ||
+        mtd_fn_get_info(primary, &info) != 0 || info.erasesize == 0 ||
+        uint64_t{hostconfig_flags_offset} + 2 > info.size)
+        return plan;   // the caller writes the flag words after the save, if at all
+    plan.active = true;
+    plan.erasesize = info.erasesize;
+    plan.block = static_cast<uint32_t>(hostconfig_flags_offset / info.erasesize * info.erasesize);
+    uint64_t container_end = (uint64_t{hc->used} + info.erasesize - 1) / info.erasesize * info.erasesize;
+    plan.own_block = plan.block >= container_end &&
+                     uint64_t{hostconfig_flags_offset} + 2 <= uint64_t{plan.block} + info.erasesize;
+    return plan;
+}
+
+// Erases the flag words' own block and programs them. 0, or -1.
+int hostconfig_program_flags(const char* primary, const hostconfig_flag_plan& plan, const uint8_t* flags)
+{
+    if (mtd_fn_erase(primary, plan.block, plan.erasesize) != 0)
+        return -1;
+    return hostconfig_flags_write(flags);
+}
+
+// Writes the primary: erased whole (but for a flag block already programmed), the flag words
+// programmed right after the erase when they share a block with the container, then the image.
+int hostconfig_write_primary(const hostconfig* hc, const char* primary, const hostconfig_flag_plan& plan,
+                             const uint8_t* flags)
+{
+    if (!plan.active)
+        return hostconfig_save_raw(hc, primary) == 0 ? HOSTCONFIG_SAVE_OK : HOSTCONFIG_SAVE_FAILED;
+    bool flags_written = true;
+    if (plan.own_block) {
+        if ((plan.block > 0 && mtd_fn_erase(primary, 0, plan.block) != 0) ||
+            mtd_fn_erase(primary, plan.block + plan.erasesize, 0) != 0)
+            return HOSTCONFIG_SAVE_FAILED;
+    } else {
+        if (mtd_fn_erase(primary, 0, 0) != 0)
+            return HOSTCONFIG_SAVE_FAILED;
+        flags_written = hostconfig_flags_write(flags) == 0;
+    }
+    int n = fnwrite(primary, hc->buf, hc->used);
+    if (n < 0 || static_cast<uint32_t>(n) != hc->used)
+        return HOSTCONFIG_SAVE_FAILED;
+    return flags_written ? HOSTCONFIG_SAVE_OK : HOSTCONFIG_SAVE_ERR_FLAGS;
 }
 
 }  // namespace
@@ -220,12 +287,20 @@ int hostconfig_save_raw(const hostconfig* hc, const char* path)
     return n >= 0 && static_cast<uint32_t>(n) == hc->used ? 0 : -1;
 }
 
-int hostconfig_save(hostconfig* hc, const char* primary, const char* backup)
+int hostconfig_copy_loads(const char* path)
+{
+    hostconfig probe;
+    hostconfig_new(&probe, hostconfig_max_size);
+    return hostconfig_load(&probe, path, nullptr) == HOSTCONFIG_LOAD_PRIMARY ? 1 : 0;
+}
+
+int hostconfig_save(hostconfig* hc, const char* primary, const char* backup, const uint8_t* flags,
+                    hostconfig_save_report* report)
 {
     QZ_ASSERT(hostconfig_module, hc != nullptr && primary != nullptr);
     // An image without parts would not load again; do not replace a copy with it.
     if (hc->count == 0 || hc->used < hostconfig_body_offset)
-        return -1;
+        return HOSTCONFIG_SAVE_FAILED;
     nemf_header h = hostconfig_header(hc);
     h.body_length = hc->used - hostconfig_body_offset;
     h.hdr_length = NEMF_HEADER_MIN_LENGTH;
@@ -233,7 +308,33 @@ int hostconfig_save(hostconfig* hc, const char* primary, const char* backup)
     for (int i = 0; i < hc->count; ++i)
         hostconfig_finalize_content(std::span(hc->buf + hc->parts[i], hc->buf + hc->used));
     hostconfig_finalize_nemf(hc);
-    if (backup != nullptr)
+
+    hostconfig_save_report r{};
+    r.primary_loaded = hostconfig_copy_loads(primary) == 1;
+    r.backup_loaded = backup != nullptr && hostconfig_copy_loads(backup) == 1;
+    r.primary_first = !r.primary_loaded && r.backup_loaded;
+    if (report != nullptr)
+        *report = r;
+
+    hostconfig_flag_plan plan = hostconfig_plan_flags(hc, primary, flags);
+    // Flag words in an erase block of their own go first: until the container's erase the
+    // old hostconfig loads, and from then on the trial is already marked.
+    if (plan.own_block && hostconfig_program_flags(primary, plan, flags) != 0)
+        return HOSTCONFIG_SAVE_ERR_FLAGS;
+
+    if (r.primary_first) {
+        // The backup is the only copy that loads: it is left alone until the primary is good.
+        int result = hostconfig_write_primary(hc, primary, plan, flags);
+        if (result == HOSTCONFIG_SAVE_FAILED || !hostconfig_reads_back(hc, primary))
+            return HOSTCONFIG_SAVE_FAILED;
         hostconfig_save_raw(hc, backup);
-    return hostconfig_save_raw(hc, primary) == 0 ? 1 : -1;
+        return result;
+    }
+    if (backup != nullptr) {
+        hostconfig_save_raw(hc, backup);
+        // The primary is not erased while it is the only copy that loads.
+        if (r.primary_loaded && !hostconfig_reads_back(hc, backup))
+            return HOSTCONFIG_SAVE_FAILED;
+    }
+    return hostconfig_write_primary(hc, primary, plan, flags);
 }

@@ -72,10 +72,39 @@ int hostconfig_load(hostconfig* hc, const char* primary, const char* backup);
 // count, parts and used stay as they were.
 int hostconfig_load_raw(hostconfig* hc, const char* path);
 
-// Finalizes every part and the container, writes the backup (when not null; its result is
-// ignored) and then the primary. 1 if the primary was written, else -1.
-// The backup goes first: a power cut at any point leaves at least one copy that loads.
-int hostconfig_save(hostconfig* hc, const char* primary, const char* backup);
+enum : int {   // results of hostconfig_save
+    HOSTCONFIG_SAVE_OK = 1,           // the primary was written
+    HOSTCONFIG_SAVE_FAILED = -1,      // it was not (or nothing was written at all)
+    HOSTCONFIG_SAVE_ERR_FLAGS = -2,   // the flag words asked for could not be programmed
+};
+
+// Which copies loaded before a save, and the order it took; for the caller's log.
+struct hostconfig_save_report {
+    bool primary_loaded;
+    bool backup_loaded;    // false also when there is no backup
+    bool primary_first;
+};
+
+// Finalizes every part and the container, then writes both copies so that a power cut at any
+// instant leaves at least one that loads, whenever one loaded before:
+// - both copies are judged as hostconfig_load judges them; when only the backup loads, the
+//   primary is written first, otherwise the backup (the usual order);
+// - the copy written first must read back as written before the other is erased; when it
+//   does not and the other copy was the only one that loaded, the save stops there (-1);
+// - a failed write of the backup when it comes second is not a failure of the save.
+// `flags`, when not null and the primary is the flag words' device, are the two flag words
+// wanted after the save (hostconfig_flags_write's layout); the save erases that device whole,
+// so they are programmed as part of it, before the container: in an erase block of their own
+// before anything else is written, else right after the erase of the shared block. When they
+// cannot be programmed (or do not read back), nothing else is written if the block is their
+// own (HOSTCONFIG_SAVE_ERR_FLAGS); in a shared block the container is still written and the
+// result is HOSTCONFIG_SAVE_ERR_FLAGS too. The final bytes are those of a save followed by
+// hostconfig_flags_write. With another primary, `flags` is ignored.
+int hostconfig_save(hostconfig* hc, const char* primary, const char* backup, const uint8_t* flags = nullptr,
+                    hostconfig_save_report* report = nullptr);
+
+// 1 if the copy at `path` loads as hostconfig_load would load it, else 0.
+int hostconfig_copy_loads(const char* path);
 
 // Writes the used bytes of the image; an MTD device is erased whole first (and nothing is
 // written if that fails). 0 if exactly `used` bytes were written, else -1.

@@ -39,9 +39,19 @@ int hostconfig_flags_write(const uint8_t words[2])
     if (std::fseek(f.get(), hostconfig_flags_offset, SEEK_SET) != 0)
         return -1;
     size_t done = std::fwrite(stored, 1, sizeof stored, f.get());
-    if (std::fclose(f.release()) != 0)   // unflushed bytes were not written
+    if (std::fclose(f.release()) != 0 || done != sizeof stored)   // unflushed bytes were not written
         return -1;
-    return done == sizeof stored ? 0 : -1;
+    uint8_t back[2];
+    return hostconfig_flags_read(back) == 0 && back[0] == words[0] && back[1] == words[1] ? 0 : -1;
+}
+
+int hostconfig_flags_after_save(int setidx, int state, uint8_t words[2])
+{
+    if ((setidx != 1 && setidx != 2) || state != UPGRADE_STATE_TEST)
+        return -1;
+    words[0] = words[1] = 0;
+    words[setidx - 1] = static_cast<uint8_t>(state);
+    return 0;
 }
 
 int upgrade_flags_read(int setidx)

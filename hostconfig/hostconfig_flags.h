@@ -28,8 +28,16 @@ const char* upgrade_state_name(int state);
 // Reads both flag words (complemented back): words[0] set 1, words[1] set 2. 0, or -1.
 int hostconfig_flags_read(uint8_t words[2]);
 
-// Writes the complement of both words without erasing first. 0 if both bytes were written.
+// Writes the complement of both words without erasing first, then reads them back. 0 if both
+// bytes read back as written; -1 otherwise, also when NOR could not take them (a 0 bit cannot
+// become 1 again without an erase, so VALID cannot be written over TEST).
 int hostconfig_flags_write(const uint8_t words[2]);
+
+// The flag words a save of the hostconfig to /dev/mtd5 should leave when set `setidx` is then
+// to be in state `state`: that save erases both words (VALID), so only the set's own word is
+// non-zero. 0 and the words for sets 1 and 2 with state TEST; -1 for anything else (nothing to
+// carry: the state is written after the save, if at all).
+int hostconfig_flags_after_save(int setidx, int state, uint8_t words[2]);
 
 // 0 for set 0 (no device access); the flag word 0..255 of set 1 or 2; -1 for other indexes or
 // when the words cannot be read.

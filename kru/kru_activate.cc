@@ -61,7 +61,7 @@ int kru_action_activate(kru_settings* s)
     if (s->verbose)
         kru_info(s, &rec);
     if (!s->dryrun) {
-        if (kru_hostconfig_save(s, &rec, &hc, "activate") != 1) {
+        if (kru_hostconfig_save(s, &rec, &hc, "activate") != KRU_SAVE_OK) {
             kru_log_err(LOG_CRIT, "activate action: hostcfg saving failed.\n");
             return 1;
         }
@@ -128,12 +128,14 @@ int kru_action_upgrade(kru_settings* s)
         kru_info(s, &rec);
     if (!change || s->dryrun)
         return 0;
-    // The save erases the flag words on /dev/mtd5; the state is written after it.
-    if (kru_hostconfig_save(s, &rec, &hc, "upgrade") != 1) {
+    // The save erases the flag words on /dev/mtd5. A trial's TEST is carried by the save
+    // itself; any other state (and TEST on another hostconfig path) is written after it.
+    const int saved = kru_hostconfig_save(s, &rec, &hc, "upgrade", new_state == UPGRADE_STATE_TEST ? target : 0);
+    if (saved == KRU_SAVE_FAILED) {
         kru_log_err(LOG_CRIT, "upgrade: hostcfg saving failed.\n");
         return 1;
     }
-    if (set_upgrade_state(target, new_state) != 0) {
+    if (saved == KRU_SAVE_ERR_TEST || set_upgrade_state(target, new_state) != 0) {
         kru_log_err(LOG_CRIT, "failed to set upgrade state\n");
         return 1;
     }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <syslog.h>
 
+#include "hostconfig/hostconfig_flags.h"
 #include "kru/kru_supervise.h"
 #include "nemf/nemf_validate.h"
 #include "platform/log.h"
@@ -13,7 +14,8 @@
 namespace {
 
 // The backup path when it is set and the device says it is unlocked; else null. A path whose
-// lock query fails (a regular file, no device) counts as locked.
+// lock query fails (a regular file, no device) counts as locked; a device without lock
+// support counts as unlocked (mtd_is_locked).
 const char* kru_usable_backup(const kru_settings* s)
 {
     if (s->hostcfg_backup[0] == '\0' || mtd_fn_is_locked(s->hostcfg_backup) != 0)
@@ -49,7 +51,8 @@ int load(kru_settings* s, krul_data* rec, hostconfig* hc)
     return 1;
 }
 
-int kru_hostconfig_save(kru_settings* s, const krul_data* rec, const hostconfig* loaded, const char* caller)
+int kru_hostconfig_save(kru_settings* s, const krul_data* rec, const hostconfig* loaded, const char* caller,
+                        int test_set)
 {
     hostconfig next;
     if (hostconfig_new(&next, hostconfig_max_size) != 1) {
@@ -69,14 +72,24 @@ int kru_hostconfig_save(kru_settings* s, const krul_data* rec, const hostconfig*
         kru_log(LOG_DEBUG, "krul_hostconfig_export failed.\n");
         return -1;
     }
+    uint8_t words[2];
+    const uint8_t* flags = hostconfig_flags_after_save(test_set, UPGRADE_STATE_TEST, words) == 0 ? words : nullptr;
+    const char* backup = kru_usable_backup(s);
+    hostconfig_save_report report{};
     kru_critical_enter("critical part start: hostconfig_save called by %s\n", caller);
-    int r = hostconfig_save(&next, s->hostcfg, kru_usable_backup(s));
+    int r = hostconfig_save(&next, s->hostcfg, backup, flags, &report);
     kru_critical_leave("critical part end: hostconfig_save\n");
-    if (r != 1) {
+    kru_log_syslog(LOG_DEBUG, "hostconfig_save: primary %s, backup %s: %s\n",
+                   report.primary_loaded ? "loads" : "does not load",
+                   backup == nullptr ? "not used" : report.backup_loaded ? "loads" : "does not load",
+                   backup == nullptr ? "primary only" : report.primary_first ? "primary first" : "backup first");
+    if (r == HOSTCONFIG_SAVE_ERR_FLAGS)
+        return KRU_SAVE_ERR_TEST;
+    if (r != HOSTCONFIG_SAVE_OK) {
         kru_log(LOG_DEBUG, "hostconfig_save failed.\n");
-        return -1;
+        return KRU_SAVE_FAILED;
     }
-    return 1;
+    return KRU_SAVE_OK;
 }
 
 int kru_parse_setidx(const krul_data* rec, const char* word)

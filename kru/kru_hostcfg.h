@@ -15,11 +15,23 @@
 // failing step at debug priority; the caller then reports its own failure.
 int load(kru_settings* s, krul_data* rec, hostconfig* hc);
 
+enum : int {   // results of kru_hostconfig_save
+    KRU_SAVE_OK = 1,
+    KRU_SAVE_FAILED = -1,
+    KRU_SAVE_ERR_TEST = -2,   // saved or not, the trial state could not be programmed
+};
+
 // Builds a new hostconfig from every part of `loaded` not named exactly "KRU data", in order,
-// then the record as the last part, and saves it (backup first) inside a critical region
-// marked with `caller`. 1 if the primary was written, else -1 after logging the failing step
-// at debug priority. Nothing is written unless the new hostconfig was built.
-int kru_hostconfig_save(kru_settings* s, const krul_data* rec, const hostconfig* loaded, const char* caller);
+// then the record as the last part, and saves it inside a critical region marked with
+// `caller`, copy by copy in the order that keeps one that loads (hostconfig_save; the order
+// taken goes to the system log at debug priority). `test_set` 1 or 2 names a set that the
+// caller puts on trial (TEST) right after the save: the save then carries that flag word, so
+// that no instant shows the new record without the trial. KRU_SAVE_OK if the primary was
+// written; KRU_SAVE_FAILED after logging the failing step at debug priority; KRU_SAVE_ERR_TEST
+// when the flag word could not be programmed (the caller reports its own failure). Nothing is
+// written unless the new hostconfig was built.
+int kru_hostconfig_save(kru_settings* s, const krul_data* rec, const hostconfig* loaded, const char* caller,
+                        int test_set = 0);
 
 // A SETIDX or SETNAME word: a word starting with a decimal digit is read with "%i" (so 08 is
 // 0 and 0x2 is 2), any other word is looked up as a set name. 0..2, or -1 for no word,

@@ -188,7 +188,15 @@ int kru_install_write_out(kru_install_ctx* ctx, hostconfig* hc, bool autodetecte
         }
     }
     if (committed) {
-        if (kru_hostconfig_save(s, rec, hc, "install") != 1) {
+        // -test: the save carries the trial's flag word, so no instant shows the new record
+        // without it; where it cannot (another hostconfig path), it is written after the save.
+        const int test_set = !failed && s->test != 0 ? rec->actset : 0;
+        const int saved = kru_hostconfig_save(s, rec, hc, "install", test_set);
+        if (saved == KRU_SAVE_ERR_TEST) {
+            kru_log_err(LOG_CRIT, "cannot set test mode\n");
+            return 1;
+        }
+        if (saved != KRU_SAVE_OK) {
             kru_log_err(LOG_CRIT, "KRU_EXIT_FATAL_ERR_HOSTCONFIG_WRITE\n");
             code = KRU_EXIT_FATAL_ERR_HOSTCONFIG_WRITE;
         } else if (failed) {
@@ -201,7 +209,8 @@ int kru_install_write_out(kru_install_ctx* ctx, hostconfig* hc, bool autodetecte
                 code = 1;
             }
         } else {
-            // After the save: saving the hostconfig clears the flag words.
+            // Saving the hostconfig to the flag device cleared the flag words; the trial's own
+            // word was carried by the save, so this writes only where it was not.
             if (s->test != 0 && set_upgrade_state(rec->actset, UPGRADE_STATE_TEST) != 0) {
                 kru_log_err(LOG_CRIT, "cannot set test mode\n");
                 return 1;

@@ -1,5 +1,6 @@
 #include "platform/mtd.h"
 
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <syslog.h>
@@ -26,6 +27,13 @@ int mtd_is_locked(int fd)
     range.start = 0;
     range.length = info.size;
     int r = ioctl(fd, MEMISLOCKED, &range);
+    if (r < 0 && (errno == EOPNOTSUPP || errno == ENOTTY)) {
+        static bool noted = false;
+        if (!noted)
+            kru_log_syslog(LOG_DEBUG, "%s: no lock support, counted as unlocked\n", "mtd_is_locked");
+        noted = true;
+        return 0;
+    }
     if (r < 0) {
         kru_log_syslog(LOG_ERR, "%s: Is locked failed(%d)\n", "mtd_is_locked", r);
         return -1;
@@ -70,6 +78,14 @@ int mtd_fn_is_locked(const char* path)
     if (!fd)
         return -1;
     return mtd_is_locked(fd.get());
+}
+
+int mtd_fn_get_info(const char* path, mtd_info_user* info)
+{
+    unique_fd fd(open(path, O_RDONLY));
+    if (!fd)
+        return -1;
+    return _mtd_get_info(fd.get(), info);
 }
 
 int mtd_fn_erase(const char* path, uint32_t start, uint32_t length)

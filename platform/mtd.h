@@ -11,7 +11,9 @@
 int _mtd_get_info(int fd, mtd_info_user* info);
 
 // 0 if no part of the device is locked, a positive value if some part is, -1 on failure
-// (geometry unreadable, or MEMISLOCKED failed: then logged).
+// (geometry unreadable, or MEMISLOCKED failed: then logged). A driver without lock support
+// (MEMISLOCKED fails with EOPNOTSUPP or ENOTTY, as most SPI-NOR drivers do) locks nothing:
+// 0, noted once per process in the system log at debug priority.
 int mtd_is_locked(int fd);
 
 enum : int {                        // results of mtd_erase(); 0 is success
@@ -24,8 +26,9 @@ enum : int {                        // results of mtd_erase(); 0 is success
 // to the end of the device. Nothing is erased unless the whole range checks out.
 int mtd_erase(int fd, uint32_t start, uint32_t length);
 
-// Open the path (read-only for the lock query, read-write for the erase), call the operation
-// above and close it again. -1 if the open fails (not logged). A regular file gives -1 from
-// mtd_fn_is_locked, since MEMGETINFO fails there.
+// Open the path (read-only for the lock and geometry queries, read-write for the erase), call
+// the operation above and close it again. -1 if the open fails (not logged). A regular file
+// gives -1 from mtd_fn_is_locked and mtd_fn_get_info, since MEMGETINFO fails there.
 int mtd_fn_is_locked(const char* path);
+int mtd_fn_get_info(const char* path, mtd_info_user* info);
 int mtd_fn_erase(const char* path, uint32_t start, uint32_t length);

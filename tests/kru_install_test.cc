@@ -310,7 +310,7 @@ const exit_case exit_cases[] = {
      1, "No free partitions in pool\n"},
     {"damaged shared partition substituted", damaged_shared_rootfs, 0, "Use free partition 13 instead\n", {}, true},
     {"test mode not writable", [](T* t) { return t->args({"-test"}); }, 1, "cannot set test mode\n",
-     {"FLASHSIM_FAIL=write:mtd5:2"}, true},
+     {"FLASHSIM_FAIL=write:mtd5:1"}, true},
     {"no krum part", [](T* t) { return t->args({}, t->kernel_image({})); }, 2, "failed (-1), reason:\ninstall: no content\n"},
     {"element still undecided",
      [](T* t) {

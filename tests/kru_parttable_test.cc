@@ -71,6 +71,35 @@ TEST_F(FlashDevice, SaveErasesAndWritesTheBackupBeforeThePrimary)
     EXPECT_NE(std::string::npos, sb_.syslog().find("6 KRU: initialize: OK\n"));
 }
 
+// The copy that is the only one that loads is erased last. A copy torn by an earlier power cut
+// (its first half written, the rest erased) does not load.
+TEST_F(FlashDevice, SaveWritesTheCopyThatDoesNotLoadFirst)
+{
+    const std::vector<std::string> backup_first = {"erase mtd2", "write mtd2 0x0 0xbcc", "erase mtd5", "write mtd5 0x0 0xbcc"};
+    const std::vector<std::string> primary_first = {"erase mtd5", "write mtd5 0x0 0xbcc", "erase mtd2", "write mtd2 0x0 0xbcc"};
+    const struct {
+        const char* torn;   // null: both copies load
+        const std::vector<std::string>& order;
+        const char* logged;
+    } cases[] = {
+        {nullptr, backup_first, "primary loads, backup loads: backup first"},
+        {"dev/mtd5", primary_first, "primary does not load, backup loads: primary first"},
+        {"dev/mtd2", backup_first, "primary loads, backup does not load: backup first"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.torn != nullptr ? c.torn : "both load");
+        kru_ok({"initialize"});
+        if (c.torn != nullptr)
+            poke(c.torn, saved_size / 2, std::string(saved_size / 2, '\xff'));
+        write_file(sb_.path("flashsim.log"), "");
+        write_file(sb_.path("syslog"), "");
+        kru_ok({"partset", "1", "MAIN"});
+        EXPECT_EQ(c.order, changes());
+        EXPECT_EQ(dev("dev/mtd5").substr(0, saved_size), dev("dev/mtd2").substr(0, saved_size));
+        EXPECT_NE(std::string::npos, sb_.syslog().find(std::string("7 KRU: hostconfig_save: ") + c.logged + "\n"));
+    }
+}
+
 TEST_F(FlashDevice, SaveLeavesBothFlagWordsValid)
 {
     kru_ok({"initialize"});
@@ -83,24 +112,28 @@ TEST_F(FlashDevice, SaveLeavesBothFlagWordsValid)
     EXPECT_NE(std::string::npos, r.out.find("set 1: VALID(0)\nKRU Data Upgrade set 2: VALID(0)\n"));
 }
 
+// A device without lock support (the lock query fails with EOPNOTSUPP) locks nothing.
 TEST_F(FlashDevice, BackupIsUsedOnlyWhenItIsAnUnlockedDevice)
 {
     const struct {
         const char* what;
         std::vector<std::string> opts;
+        const char* marker;   // file that makes the backup device locked or lock-less
         bool backup_usable;
     } cases[] = {
-        {"default backup", {}, true},
-        {"locked backup", {}, false},
-        {"regular file as backup", {"-cfgbak=" + sb_.path("bak")}, false},
+        {"default backup", {}, nullptr, true},
+        {"locked backup", {}, "dev/mtd2.locked", false},
+        {"backup without lock support", {}, "dev/mtd2.nolock", true},
+        {"regular file as backup", {"-cfgbak=" + sb_.path("bak")}, nullptr, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         sb_.make_mtd(5, 262144, 65536);
         sb_.make_mtd(2, 262144, 65536);
-        write_file(sb_.path("dev/mtd2.locked"), "");
-        if (c.backup_usable)
-            std::remove(sb_.path("dev/mtd2.locked").c_str());
+        std::remove(sb_.path("dev/mtd2.locked").c_str());
+        std::remove(sb_.path("dev/mtd2.nolock").c_str());
+        if (c.marker != nullptr)
+            write_file(sb_.path(c.marker), "");
         write_file(sb_.path("bak"), "not a hostconfig");
         write_file(sb_.path("flashsim.log"), "");
         std::vector<std::string> args = c.opts;

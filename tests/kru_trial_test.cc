@@ -2,6 +2,8 @@
 // active set, the upgrade states left in the flag bytes, what was saved, and the exact texts.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "tests/trial_device.h"
 
 namespace {
@@ -144,6 +146,85 @@ TEST_F(TrialTest, UpgradeMovesTheTrialOfTheBootSet)
         EXPECT_EQ(c.actset, actset(elsewhere ? std::vector<std::string>{"-cfg=/dev/mtd2"} : std::vector<std::string>{}));
         if (no_mtd5)
             write_file(sb_.path("dev/mtd5"), mtd5);
+    }
+}
+
+// A trial started with the save is marked before the new record can load: the flag word is
+// programmed in its own erase block before anything else is written, or, where it shares the
+// container's block, right after that block's erase. When it cannot be programmed, the old
+// hostconfig stays.
+TEST_F(TrialTest, TrialIsMarkedBeforeTheNewRecordCanLoad)
+{
+    const std::vector<std::string> backup = {"erase mtd2 0x0 0x10000", "erase mtd2 0x10000 0x10000",
+                                             "erase mtd2 0x20000 0x10000", "erase mtd2 0x30000 0x10000",
+                                             "write mtd2 0x0 0xbcc"};
+    auto then = [&](std::vector<std::string> first, const std::vector<std::string>& rest) {
+        first.insert(first.end(), backup.begin(), backup.end());
+        first.insert(first.end(), rest.begin(), rest.end());
+        return first;
+    };
+    const struct {
+        const char* what;
+        const char* mtd5_erasesize;
+        const char* fail;
+        int status;
+        const char* err;
+        const char* flags;
+        const char* actset;
+        std::vector<std::string> changes;   // erases and writes, in order
+    } cases[] = {
+        {"own block", "65536", nullptr, 0, "", "VALID TEST", "2",
+         then({"erase mtd5 0x10000 0x10000", "write mtd5 0x1fffe 0x2"},
+              {"erase mtd5 0x0 0x10000", "erase mtd5 0x20000 0x10000", "erase mtd5 0x30000 0x10000",
+               "write mtd5 0x0 0xbcc"})},
+        {"shared block", "262144", nullptr, 0, "", "VALID TEST", "2",
+         then({}, {"erase mtd5 0x0 0x40000", "write mtd5 0x1fffe 0x2", "write mtd5 0x0 0xbcc"})},
+        {"flag word not programmable", "65536", "FLASHSIM_FAIL=write:mtd5:1", 1, "failed to set upgrade state\n",
+         "VALID VALID", "0", {"erase mtd5 0x10000 0x10000"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(0, run_kru(sb_, {"activate", "0"}).status);
+        write_file(sb_.path("dev/mtd5.erasesize"), c.mtd5_erasesize);
+        boot_from("KRUSET=SET1");
+        write_file(sb_.path("tmp/kru.activeset"), "2");
+        forget_flash_log();
+        std::vector<std::string> env;
+        if (c.fail != nullptr)
+            env.push_back(c.fail);
+        run_result r = run_kru(sb_, {"upgrade", "activate", "-test"}, env);
+        EXPECT_EQ(c.status, r.status);
+        EXPECT_EQ(c.err, r.err);
+        std::vector<std::string> changes;
+        std::istringstream log(sb_.flash_log());
+        for (std::string pid, op, rest; log >> pid >> op && std::getline(log, rest);)
+            if (op == "erase" || op == "write")
+                changes.push_back(op + rest);
+        EXPECT_EQ(c.changes, changes);
+        EXPECT_EQ(c.flags, flags());
+        EXPECT_EQ(c.actset, actset());
+    }
+}
+
+// NOR cannot turn a 0 bit back into 1 without an erase: with the hostconfig elsewhere, the
+// save does not erase the flag words, and VALID written over TEST fails the action.
+TEST_F(TrialTest, StateThatFlashCannotTakeFailsTheAction)
+{
+    const struct {
+        std::vector<std::string> args;
+        const char* err;
+    } cases[] = {
+        {{"upgrade", "validate", "-cfg=/dev/mtd2"}, "failed to set upgrade state\n"},
+        {{"activate", "1", "-cfg=/dev/mtd2"}, "cannot set normal mode\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        boot_from("KRUSET=SET1");
+        set_flags(TEST, TEST);
+        run_result r = run_kru(sb_, c.args);
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ(c.err, r.err);
+        EXPECT_EQ("TEST TEST", flags());
     }
 }
 

@@ -108,17 +108,23 @@ inline std::string release_image(const sandbox& sb, const std::string& name, boo
     return sb.path(name);
 }
 
-// What a fresh load would find on the sandbox's flash, as kru reads it: 5120 bytes of the
-// primary, else of the backup. False when neither copy loads.
-inline bool flash_record(const sandbox& sb, krul_data* rec)
+// What a fresh load would find on flash holding these two devices' bytes, as kru reads it:
+// 5120 bytes of the primary (/dev/mtd5), else of the backup (/dev/mtd2). False when neither
+// copy loads. The copies go through files in `dir`.
+inline bool flash_record_of(const std::string& mtd5, const std::string& mtd2, const std::string& dir, krul_data* rec)
 {
-    const std::string primary = sb.path("hc.primary"), backup = sb.path("hc.backup");
-    write_file(primary, read_file(sb.path("dev/mtd5")).substr(0, hostconfig_max_size));
-    write_file(backup, read_file(sb.path("dev/mtd2")).substr(0, hostconfig_max_size));
+    const std::string primary = dir + "/hc.primary", backup = dir + "/hc.backup";
+    write_file(primary, mtd5.substr(0, hostconfig_max_size));
+    write_file(backup, mtd2.substr(0, hostconfig_max_size));
     static hostconfig hc;
     hostconfig_new(&hc, hostconfig_max_size);
     krul_init(rec);
     return hostconfig_load(&hc, primary.c_str(), backup.c_str()) > 0 && krul_hostconfig_import(rec, &hc) == 1;
+}
+
+inline bool flash_record(const sandbox& sb, krul_data* rec)
+{
+    return flash_record_of(read_file(sb.path("dev/mtd5")), read_file(sb.path("dev/mtd2")), sb.root, rec);
 }
 
 inline bool same_record(const krul_data& a, const krul_data& b)

@@ -1,16 +1,26 @@
 // The power-cut sweep: every action that writes flash is run once to completion, to learn its
 // flash operations, and then once more for each of them with the power cut right after that
-// operation (and once in the middle of each write). After every cut a fresh kru must load a
-// hostconfig whose record is the one from before the action or the one after it, and the set
-// that was active before must still verify. An action that rewrites a partition the active
-// set shares (a singleton pool with -f) may break that set's check: such cut points are
-// counted apart, not failed.
+// operation, and once in the middle of each partition write. Inside the writes of the
+// hostconfig copies and the flag words the cut falls after every single byte: those flash
+// states are built from the states around the write (a NOR write stores its bytes in order,
+// each old & new), and real cuts at the first, middle and last byte check that model.
+//
+// Each action starts from three devices: both copies good, the primary torn by an earlier cut
+// (the backup good), and the backup torn (the primary good). A cut point is unsafe when no
+// hostconfig loads, when the record that loads is neither the one from before the action nor
+// the one after it, when the set that was active before no longer verifies, or when a trial
+// is lost: the record that loads names the set that an action with -test switches to, while
+// that set's flag word does not read TEST (the boot loader would boot it untested). An action
+// that rewrites a partition the active set shares (a singleton pool with -f) may break that
+// set's check: such cut points are counted apart, not failed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/robustness_device.h"
@@ -25,17 +35,21 @@ struct sweep_case {
     void (*prepare)(const sandbox&) = nullptr;  // beyond the provisioned device
     bool boot_image = false;                    // the image carries the singleton pool BOOT
     bool singleton_write = false;               // the action rewrites a shared singleton
+    bool trial = false;                         // the action puts the set it activates on trial
 };
 
 // Test names and failure messages show the case by its name.
 void PrintTo(const sweep_case& c, std::ostream* os) { *os << c.name; }
 
 void boot_cmdline(const sandbox& sb, const char* word) { write_file(sb.path("proc/cmdline"), word); }
-// Flag word of set 2 (stored complemented) at the end of /dev/mtd5.
+
+constexpr size_t flags_at = 131070;   // flag word of set 1, set 2 behind it; stored complemented
+
+// Flag word of set 2 at the end of /dev/mtd5.
 void set2_flags(const sandbox& sb, uint8_t flags)
 {
     std::string d = read_file(sb.path("dev/mtd5"));
-    d[131071] = static_cast<char>(~flags);
+    d[flags_at + 1] = static_cast<char>(~flags);
     write_file(sb.path("dev/mtd5"), d);
 }
 
@@ -47,7 +61,8 @@ const sweep_case sweep_cases[] = {
      [](const sandbox& sb) {
          boot_cmdline(sb, "console=ttyS0 KRUSET=SET1\n");
          write_file(sb.path("tmp/kru.activeset"), "2\n");
-     }},
+     },
+     false, false, true},
     {"upgrade_validate", {"upgrade", "validate"},
      [](const sandbox& sb) {
          boot_cmdline(sb, "KRUSET=SET2\n");
@@ -58,15 +73,29 @@ const sweep_case sweep_cases[] = {
          boot_cmdline(sb, "KRUSET=SET2\n");
          set2_flags(sb, 0x03);
      }},
-    {"install_test", {"install", "IMAGE", "2", "-test"}},
+    {"install_test", {"install", "IMAGE", "2", "-test"}, nullptr, false, false, true},
     {"install_autodetect", {"install", "IMAGE", "-1"}},
     {"install_singleton_f", {"install", "IMAGE", "2", "-f"}, nullptr, true, true},
 };
 
-// One flash operation of the completed run: what CUT_OPS and CUT_BYTES count.
+enum start_state { START_NORMAL, START_PRIMARY_TORN, START_BACKUP_TORN };
+constexpr const char* start_names[] = {"normal", "primary_torn", "backup_torn"};
+
+// What an earlier cut in the middle of writing a copy leaves: its first half, then erased.
+void tear_copy(const sandbox& sb, const char* dev)
+{
+    std::string d = read_file(sb.path(dev));
+    std::fill(d.begin() + 1510, d.begin() + hostconfig_max_size, '\xff');
+    write_file(sb.path(dev), d);
+}
+
+using sweep_param = std::tuple<sweep_case, start_state>;
+
+// One erase or write of the completed run: what CUT_OPS and CUT_BYTES count.
 struct flash_op {
     bool write;
-    uint64_t length;
+    int dev;
+    uint64_t offset, length;
 };
 
 std::vector<flash_op> flash_ops(const std::string& log)
@@ -75,20 +104,50 @@ std::vector<flash_op> flash_ops(const std::string& log)
     std::istringstream in(log);
     for (std::string line; std::getline(in, line);) {
         char op[32] = {};
+        int dev = -1;
         unsigned long long off = 0, len = 0;
-        if (std::sscanf(line.c_str(), "%*d %31s mtd%*d %llx %llx", op, &off, &len) != 3)
+        if (std::sscanf(line.c_str(), "%*d %31s mtd%d %llx %llx", op, &dev, &off, &len) != 4)
             continue;
         if (std::string(op) == "erase" || std::string(op) == "write")
-            ops.push_back({std::string(op) == "write", len});
+            ops.push_back({std::string(op) == "write", dev, off, len});
     }
     return ops;
 }
 
+bool hostconfig_device(int dev) { return dev == 5 || dev == 2; }
+
+// What a load sees of the two hostconfig devices: the first 5120 bytes of each and the two
+// flag bytes (stored, complemented).
+struct flash_state {
+    std::string mtd5, mtd2;
+    uint8_t flags[2];
+    // Byte `at` of device `dev` as it is in `other` (only the bytes a load looks at count).
+    void take(int dev, uint64_t at, const flash_state& other)
+    {
+        if (at < hostconfig_max_size)
+            (dev == 5 ? mtd5 : mtd2)[at] = (dev == 5 ? other.mtd5 : other.mtd2)[at];
+        else if (dev == 5 && at >= flags_at && at < flags_at + 2)
+            flags[at - flags_at] = other.flags[at - flags_at];
+    }
+    bool operator==(const flash_state&) const = default;
+};
+
+flash_state read_state(const sandbox& sb)
+{
+    const std::string mtd5 = read_file(sb.path("dev/mtd5"));
+    return {mtd5.substr(0, hostconfig_max_size), read_file(sb.path("dev/mtd2")).substr(0, hostconfig_max_size),
+            {static_cast<uint8_t>(mtd5[flags_at]), static_cast<uint8_t>(mtd5[flags_at + 1])}};
+}
+
 struct tally {
-    int cuts = 0, torn = 0;
-    int old_record = 0, new_record = 0, no_hostconfig = 0, other_record = 0;
-    int verify_failed = 0;
+    int op_cuts = 0, byte_cuts = 0, torn_writes = 0;
+    int old_record = 0, new_record = 0;
+    int no_hostconfig = 0, other_record = 0, lost_trial = 0, verify_failed = 0;
     std::string verify_failed_at;   // the cut points, for the singleton report
+    int unsafe(bool singleton) const
+    {
+        return no_hostconfig + other_record + lost_trial + (singleton ? 0 : verify_failed);
+    }
 };
 
 bool action_available(const char* word)
@@ -98,20 +157,25 @@ bool action_available(const char* word)
     return r.err.find("Unknown action") == std::string::npos;
 }
 
-struct PowerCut : testing::TestWithParam<sweep_case> {
+struct PowerCut : testing::TestWithParam<sweep_param> {
     sandbox device;   // the device before the action
+    sandbox scratch;  // where modelled flash states are loaded from
     strings args;
     krul_data before{}, after{};
     std::string active;   // the set active before the action
+    const sweep_case& c = std::get<0>(GetParam());
 
     void SetUp() override
     {
-        const sweep_case& c = GetParam();
         if (!action_available(c.args[0].c_str()))
             GTEST_SKIP() << c.args[0] << " is not in this build";
         ASSERT_NO_FATAL_FAILURE(provision(device));
         if (c.prepare)
             c.prepare(device);
+        if (std::get<1>(GetParam()) == START_PRIMARY_TORN)
+            tear_copy(device, "dev/mtd5");
+        if (std::get<1>(GetParam()) == START_BACKUP_TORN)
+            tear_copy(device, "dev/mtd2");
         args = c.args;
         for (std::string& a : args)
             if (a == "IMAGE")
@@ -121,84 +185,138 @@ struct PowerCut : testing::TestWithParam<sweep_case> {
         ASSERT_EQ(0, run_kru(device, {"verify", active}).status);
     }
 
-    // Runs the action on a copy of the device with `env`; then judges the flash it left.
-    // Returns false when the power was not cut (the action ended before the cut point).
-    bool cut_run(const std::vector<std::string>& env, tally* t) const
+    std::string where(const std::string& cut) const
     {
-        sandbox sb;
-        clone(device, sb);
-        run_result r = run_kru(sb, args, env);
-        if (sb.flash_log().find(" cut ") == std::string::npos) {
-            EXPECT_EQ(0, r.status) << r.err;
-            return false;
-        }
-        EXPECT_EQ(72, r.status) << "killed worker: 63 + SIGKILL";
-        std::string where = GetParam().name + std::string(" with ") + env[0];
+        return c.name + std::string(" from ") + start_names[std::get<1>(GetParam())] + " with " + cut;
+    }
+
+    // Judges the hostconfig devices in `state` (the partitions are judged apart). Failure
+    // messages name the first few cut points of each kind.
+    void judge(const flash_state& state, const std::string& cut, tally* t) const
+    {
         krul_data rec;
-        run_result info = run_kru(sb, {"info"});
-        if (!flash_record(sb, &rec)) {
-            ++t->no_hostconfig;
-            ADD_FAILURE() << where << ": no hostconfig loads";
-        } else if (same_record(rec, before)) {
+        if (!flash_record_of(state.mtd5, state.mtd2, scratch.root, &rec)) {
+            if (++t->no_hostconfig <= 3)
+                ADD_FAILURE() << where(cut) << ": no hostconfig loads";
+            return;
+        }
+        if (same_record(rec, before)) {
             ++t->old_record;
         } else if (same_record(rec, after)) {
             ++t->new_record;
-        } else {
-            ++t->other_record;
-            ADD_FAILURE() << where << ": the record is neither the old nor the new one";
+        } else if (++t->other_record <= 3) {
+            ADD_FAILURE() << where(cut) << ": the record is neither the old nor the new one";
         }
-        EXPECT_EQ(0, info.status) << where << ": " << info.err;
+        if (c.trial && rec.actset != before.actset && rec.actset == after.actset) {
+            const uint8_t word = static_cast<uint8_t>(~state.flags[rec.actset - 1]);
+            if ((word & 3) != 1 && ++t->lost_trial <= 3)
+                ADD_FAILURE() << where(cut) << ": set " << int(rec.actset) << " is active without its trial";
+        }
+    }
+
+    // Runs the action on a copy of the device with the power cut `cut`; with `whole`, judges
+    // what it left, partitions included. The hostconfig devices as the run left them; `*was_cut`
+    // is false when the action ended before the cut point.
+    flash_state cut_run(const std::string& cut, bool whole, tally* t, bool* was_cut) const
+    {
+        sandbox sb;
+        clone(device, sb);
+        run_result r = run_kru(sb, args, {cut});
+        *was_cut = sb.flash_log().find(" cut ") != std::string::npos;
+        flash_state state = read_state(sb);
+        if (!*was_cut) {
+            EXPECT_EQ(0, r.status) << r.err;
+            return state;
+        }
+        EXPECT_EQ(72, r.status) << "killed worker: 63 + SIGKILL";
+        if (!whole)
+            return state;
+        judge(state, cut, t);
+        run_result info = run_kru(sb, {"info"});
+        EXPECT_EQ(0, info.status) << where(cut) << ": " << info.err;
         run_result v = run_kru(sb, {"verify", active});
         if (v.status != 0) {
             ++t->verify_failed;
-            t->verify_failed_at += " " + env[0].substr(env[0].find("CUT_") + 4);
-            if (!GetParam().singleton_write)
-                ADD_FAILURE() << where << ": set " << active << " no longer verifies: " << v.out;
+            t->verify_failed_at += " " + cut.substr(cut.find("CUT_") + 4);
+            if (!c.singleton_write)
+                ADD_FAILURE() << where(cut) << ": set " << active << " no longer verifies: " << v.out;
         }
-        return true;
+        return state;
     }
 };
 
-TEST_P(PowerCut, EveryCutPointLeavesTheOldOrTheNewRecord)
+TEST_P(PowerCut, NoCutPointIsUnsafe)
 {
-    const sweep_case& c = GetParam();
     sandbox done;
     clone(device, done);
     run_result r = run_kru(done, args);
     ASSERT_EQ(0, r.status) << r.err;
     ASSERT_TRUE(flash_record(done, &after));
-    std::vector<flash_op> ops = flash_ops(done.flash_log());
+    const std::vector<flash_op> ops = flash_ops(done.flash_log());
     ASSERT_FALSE(ops.empty()) << "the action wrote nothing";
 
     tally t;
-    // After each operation in turn, until one is past the last.
+    // After each operation in turn, until one is past the last. states[n]: after operation n.
+    std::vector<flash_state> states = {read_state(device)};
     for (size_t n = 1; n <= ops.size() + 1; ++n) {
-        if (!cut_run({"FLASHSIM_CUT_OPS=" + std::to_string(n)}, &t))
+        bool was_cut = false;
+        flash_state s = cut_run("FLASHSIM_CUT_OPS=" + std::to_string(n), true, &t, &was_cut);
+        if (!was_cut)
             break;
-        ++t.cuts;
+        states.push_back(s);
+        ++t.op_cuts;
     }
-    EXPECT_EQ(ops.size(), static_cast<size_t>(t.cuts)) << "cut points differ from the operations logged";
-    // In the middle of each write of more than one byte.
-    uint64_t stored = 0;
-    for (const flash_op& op : ops) {
-        if (op.write && op.length > 1 && cut_run({"FLASHSIM_CUT_BYTES=" + std::to_string(stored + op.length / 2)}, &t))
-            ++t.torn;
-        if (op.write)
+    ASSERT_EQ(ops.size(), static_cast<size_t>(t.op_cuts)) << "cut points differ from the operations logged";
+
+    uint64_t stored = 0;   // bytes stored before the write at hand, as CUT_BYTES counts them
+    for (size_t n = 1; n <= ops.size(); ++n) {
+        const flash_op& op = ops[n - 1];
+        if (!op.write)
+            continue;
+        bool was_cut = false;
+        if (!hostconfig_device(op.dev)) {   // a partition write, cut in its middle
+            if (op.length > 1) {
+                cut_run("FLASHSIM_CUT_BYTES=" + std::to_string(stored + op.length / 2), true, &t, &was_cut);
+                t.torn_writes += was_cut;
+            }
             stored += op.length;
+            continue;
+        }
+        // A hostconfig or flag write, cut after each of its bytes but the last (which is the
+        // cut after the operation): the state before it with its first k bytes as after it.
+        flash_state s = states[n - 1];
+        for (uint64_t k = 1; k < op.length; ++k) {
+            s.take(op.dev, op.offset + k - 1, states[n]);
+            judge(s, "the cut after byte " + std::to_string(k) + " of operation " + std::to_string(n), &t);
+            ++t.byte_cuts;
+            if (k == 1 || k == op.length / 2 || k == op.length - 1) {
+                const std::string cut = "FLASHSIM_CUT_BYTES=" + std::to_string(stored + k);
+                EXPECT_TRUE(cut_run(cut, false, &t, &was_cut) == s) << where(cut) << ": not the modelled flash";
+                EXPECT_TRUE(was_cut) << where(cut);
+            }
+        }
+        stored += op.length;
     }
 
-    std::printf("power-cut sweep | %-20s | ops %3zu | cuts %3d | torn writes %3d | old %3d | new %3d | "
-                "no hostconfig %d | other %d | set %s fails verify %d%s%s\n",
-                c.name, ops.size(), t.cuts, t.torn, t.old_record, t.new_record, t.no_hostconfig, t.other_record,
-                active.c_str(), t.verify_failed, c.singleton_write ? " (singleton written with -f)" : "",
-                same_record(before, after) ? " (record unchanged: counted old)" : "");
+    const start_state start = std::get<1>(GetParam());
+    const int broken = c.singleton_write ? 0 : t.verify_failed;
+    std::printf("power-cut sweep | %-19s | %-12s | ops %3zu | op cuts %3d | byte cuts %5d | torn %2d | old %5d | "
+                "new %5d | unsafe %d (no hostconfig %d, lost trial %d, set %s broken %d, other %d)\n",
+                c.name, start_names[start], ops.size(), t.op_cuts, t.byte_cuts, t.torn_writes, t.old_record,
+                t.new_record, t.unsafe(c.singleton_write), t.no_hostconfig, t.lost_trial, active.c_str(), broken,
+                t.other_record);
     if (c.singleton_write && t.verify_failed > 0)
-        std::printf("power-cut sweep | %-20s | set %s fails verify after:%s\n", c.name, active.c_str(),
-                    t.verify_failed_at.c_str());
-    EXPECT_EQ(0, t.no_hostconfig + t.other_record);
+        std::printf("power-cut sweep | %-19s | %-12s | singleton written with -f: set %s fails verify after:%s\n",
+                    c.name, start_names[start], active.c_str(), t.verify_failed_at.c_str());
+    EXPECT_EQ(0, t.unsafe(c.singleton_write));
 }
 
-INSTANTIATE_TEST_SUITE_P(Actions, PowerCut, testing::ValuesIn(sweep_cases),
-                         [](const testing::TestParamInfo<sweep_case>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Actions, PowerCut,
+                         testing::Combine(testing::ValuesIn(sweep_cases),
+                                          testing::Values(START_NORMAL, START_PRIMARY_TORN, START_BACKUP_TORN)),
+                         [](const testing::TestParamInfo<sweep_param>& info) {
+                             return std::string(std::get<0>(info.param).name) + "_" +
+                                    start_names[std::get<1>(info.param)];
+                         });
 
 }  // namespace

@@ -3,8 +3,8 @@
 # the kernel's own MTD stack (tools/board-test.sh), the whole suite cross-built for armhf under
 # qemu-user (tools/armhf-test.sh), the whole suite with AddressSanitizer and
 # UndefinedBehaviorSanitizer (memory errors and leaks in any test, and in the kru processes the
-# tests start), and last the normal build, whose ctest summary is the last thing printed. The
-# exit status is non-zero if any of them fails.
+# tests start), and last the normal build, then the power-cut sweep's table and that build's
+# ctest summary, the last thing printed. The exit status is non-zero if any of them fails.
 # KRU_TEST_QUICK=1 runs only the normal suite (for a quick local check, never in CI).
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -41,7 +41,13 @@ echo "==== normal build: $build"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DKRU_BUILD_TESTS=ON || exit 1
 cmake --build "$build" -j"$jobs" || exit 1
 cd "$build"
-ctest --output-on-failure -j"$jobs"
-status=$?
+ctest --output-on-failure -j"$jobs" 2>&1 | tee "$build/ctest.out"
+status=${PIPESTATUS[0]}
+# ctest shows a passing test's output only in its log: the power-cut sweep's table is printed
+# from there, and the summary once more so that it stays the last thing printed.
+echo "==== power-cut sweep of this run (unsafe = no hostconfig loads, lost trial, broken active set)"
+grep -h '^power-cut sweep' Testing/Temporary/LastTest.log | sort -s -t'|' -k2,2 || echo "(no sweep ran)"
+echo "==== normal build: ctest summary"
+sed -n '/tests passed, /,$p' "$build/ctest.out"
 [ $asan_status -eq 0 ] && [ $target_status -eq 0 ] || exit 1
 exit $status

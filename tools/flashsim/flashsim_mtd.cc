@@ -375,6 +375,13 @@ int fsim_mtd_ioctl(int fd, unsigned long request, void* arg)
     erase_info_user range{};
     int err = 0;
     int result = 0;
+    // A driver without lock support (most SPI-NOR ones) answers every lock request so.
+    char nolock[fsim_path_max];
+    if ((request == MEMISLOCKED || request == MEMLOCK || request == MEMUNLOCK) &&
+        fsim_dev_path(e.dev, ".nolock", nolock) && fsim_sys_exists(nolock)) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
     switch (request) {
     case MEMGETINFO: {
         if ((err = fsim_mtd_geometry(fd, e.dev, &g)) != 0)
