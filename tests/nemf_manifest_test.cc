@@ -236,8 +236,7 @@ TEST(NemfSignedImage, ParserLoadsAndChecks)
     ASSERT_NE(nullptr, sp);
     ASSERT_EQ(0, nemf_stream_parser_load_trust_anchor(sp, pki("ca.cert.pem").c_str()));
     ASSERT_EQ(0, nemf_stream_parser_load_crl(sp, pki("ca.crl.pem").c_str()));
-    ASSERT_EQ(NEMF_SP_HDR_OK, nemf_stream_parser_hdr(sp, 24));
-    ASSERT_EQ(NEMF_SP_DONE, nemf_stream_parser_next(sp, static_cast<uint32_t>(img.size() - 24)));
+    ASSERT_EQ(NEMF_SP_DONE, nemf_stream_parser_feed(sp, static_cast<uint32_t>(img.size())));
     EXPECT_EQ(NEMF_MANIFEST_ERR_NO_ENTRY, nemf_stream_parser_check_manifest_hashes(sp));
     EXPECT_EQ(NEMF_MANIFEST_ERR_CN, nemf_stream_parser_load_manifest(sp, 2, "nobody"));
     EXPECT_EQ(1, sp->info[2].covered_by_signature);  // a failed load: covered, not validated
