@@ -58,13 +58,10 @@ void bench_parse(const std::vector<uint8_t>& image, uint32_t chunk)
 {
     nemf_stream_parser* p = nemf_stream_parser_init(nullptr, image.data());
     uint32_t size = static_cast<uint32_t>(image.size());
-    uint32_t first = chunk < size ? chunk : size;
-    if (nemf_stream_parser_hdr(p, NEMF_BODY_OFFSET) != NEMF_SP_HDR_OK)
-        std::abort();
-    int r = nemf_stream_parser_next(p, first - NEMF_BODY_OFFSET);
-    for (uint32_t done = first; r == NEMF_SP_MORE && done < size; done += chunk) {
-        uint32_t n = size - done < chunk ? size - done : chunk;
-        r = nemf_stream_parser_next(p, n);
+    int r = NEMF_SP_MORE;
+    for (uint32_t present = 0; r == NEMF_SP_MORE && present < size;) {
+        present += size - present < chunk ? size - present : chunk;
+        r = nemf_stream_parser_feed(p, present);
     }
     if (r != NEMF_SP_DONE || nemf_stream_parser_get_valid_content_parts(p) != 3)
         std::abort();

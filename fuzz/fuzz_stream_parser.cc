@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_input.h"
+#include "nemf/nemf_print.h"
 #include "nemf/nemf_stream_parser.h"
 #include "nemf/nemf_validate.h"
 
@@ -31,13 +32,11 @@ uint32_t fuzz_chunk(fuzz_rng& rng)
     }
 }
 
-// Feeds the image until the parser finishes, fails or runs out of bytes. What next returned
+// Feeds the image until the parser finishes, fails or runs out of bytes. What feed answered
 // last.
 int fuzz_deliver(nemf_stream_parser* p, uint32_t size, fuzz_rng& rng)
 {
-    uint32_t delivered = NEMF_BODY_OFFSET;
-    if (nemf_stream_parser_hdr(p, NEMF_BODY_OFFSET) != NEMF_SP_HDR_OK)
-        return NEMF_SP_ERR_IDENTIFICATION;
+    uint32_t delivered = 0;
     int r = NEMF_SP_MORE;
     for (int round = 0; r == NEMF_SP_MORE && round < 100000; ++round) {
         if (p->part_state == NEMF_SP_PART_BODY && rng.next() % 4 == 0) {
@@ -56,7 +55,7 @@ int fuzz_deliver(nemf_stream_parser* p, uint32_t size, fuzz_rng& rng)
         if (n == 0 && delivered == size)
             return r;
         delivered += n;
-        r = nemf_stream_parser_next(p, n);
+        r = nemf_stream_parser_feed(p, delivered);
         FUZZ_CHECK(p->received <= size);
     }
     return r;

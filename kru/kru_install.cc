@@ -189,37 +189,20 @@ int kru_install_take_part(kru_install_ctx* ctx, int i)
     return 0;
 }
 
-// One chunk of n bytes has been appended to the image buffer. 0, or -1 after the message.
-int kru_install_stream_step(kru_install_ctx* ctx, uint32_t n)
+// Another chunk has been appended to the image buffer. 0, or -1 after the message.
+int kru_install_stream_step(kru_install_ctx* ctx)
 {
-    uint32_t fresh = n;
-    switch (ctx->stage) {
-    case KRU_INSTALL_STAGE_HEADER: {
-        if (ctx->bytes_received - ctx->consumed < NEMF_BODY_OFFSET)
-            return 0;   // nothing to parse yet, nor any part to examine
-        int r = nemf_stream_parser_hdr(ctx->parser, NEMF_BODY_OFFSET);
-        if (r != NEMF_SP_HDR_OK) {
+    int r = nemf_stream_parser_feed(ctx->parser, ctx->bytes_received);
+    if (r < 0) {
+        if (ctx->parser->header == nullptr)
             kru_log(LOG_ERR, "nemf_stream_parser_hdr failed (%i).\n", r);
-            return -1;
-        }
-        ctx->consumed += NEMF_BODY_OFFSET;
-        ctx->file_header = ctx->image + NEMF_ID_SIZE;
-        ctx->stage = KRU_INSTALL_STAGE_PARTS;
-        // Everything behind the header that has arrived so far, in this call or earlier ones.
-        fresh = ctx->bytes_received - NEMF_BODY_OFFSET;
-        break;
-    }
-    case KRU_INSTALL_STAGE_PARTS:
-        break;
-    default:
-        QZ_ASSERT(kru_install_module, false);
-    }
-    if (nemf_stream_parser_get_status(ctx->parser) != NEMF_SP_STATUS_DONE) {
-        int r = nemf_stream_parser_next(ctx->parser, fresh);
-        if (r < 0) {
+        else
             kru_log(LOG_ERR, "nemf_stream_parser failed (r=%i).\n", r);
-            return -1;
-        }
+        return -1;
+    }
+    if (ctx->stage == KRU_INSTALL_STAGE_HEADER && ctx->parser->header != nullptr) {
+        ctx->file_header = ctx->parser->header;
+        ctx->stage = KRU_INSTALL_STAGE_PARTS;
     }
     const int found = nemf_stream_parser_get_found_content_parts(ctx->parser);
     for (int i = ctx->parts_seen; i < found; ++i)
@@ -502,7 +485,7 @@ uint32_t kru_install_stream_cb(const uint8_t* data, uint32_t element_size, uint3
             return n + 1;
         }
     }
-    if (kru_install_stream_step(ctx, n) != 0) {
+    if (kru_install_stream_step(ctx) != 0) {
         ctx->stage = KRU_INSTALL_STAGE_FAILED;
         return n + 1;
     }

@@ -32,7 +32,6 @@ enum : int {
 // its whole run (the image buffer, the parser, the record, the settings).
 struct kru_install_ctx {
     int32_t stage;                    // KRU_INSTALL_STAGE_*
-    uint32_t consumed;                // bytes taken by the header step: 0, then 24
     uint32_t bytes_received;          // bytes delivered to the callback so far
     nemf_stream_parser* parser;
     int32_t parts_seen;               // found content parts the callback has examined

@@ -9,6 +9,7 @@
 
 #include "kru/kru_actions.h"
 #include "kru/kru_load.h"
+#include "nemf/nemf_print.h"
 #include "nemf/nemf_stream_parser.h"
 #include "nemf/nemf_validate.h"
 #include "platform/fnutil.h"
@@ -37,6 +38,7 @@ struct nemfinfo_ctx {
     uint32_t chunk;           // size of the buffer: 1024, or the file size with -all
     int first_only;           // 1: only the first content part is examined
     int too_short;            // the first read brought no complete file header
+    uint32_t present;         // bytes read into the buffer so far
 };
 
 uint32_t kru_nemfinfo_stream_cb(const uint8_t* data, uint32_t element_size, uint32_t count, void* context)
@@ -44,31 +46,21 @@ uint32_t kru_nemfinfo_stream_cb(const uint8_t* data, uint32_t element_size, uint
     nemfinfo_ctx* ctx = static_cast<nemfinfo_ctx*>(context);
     QZ_ASSERT(kru_nemfinfo_module, data != nullptr && ctx != nullptr && ctx->parser != nullptr);
     nemf_stream_parser* p = ctx->parser;
-    uint32_t fresh = count;
-    switch (nemf_stream_parser_get_status(p)) {
-    case NEMF_SP_STATUS_HEADER:
-        // The file header must come whole with the first read; the callers read whole files,
-        // so a shorter first read is a file too short to be an image.
-        if (count <= NEMF_BODY_OFFSET) {
-            if (count > 0) {
-                kru_log(LOG_ERR, "nemfinfo: no header\n");
-                ctx->too_short = 1;
-            }
-            return 0;
-        }
-        if (nemf_stream_parser_hdr(p, NEMF_BODY_OFFSET) != NEMF_SP_HDR_OK) {
+    // The file header must come whole with the first read; the callers read whole files,
+    // so a shorter first read is a file too short to be an image.
+    if (ctx->present == 0 && count <= NEMF_BODY_OFFSET) {
+        if (count > 0) {
             kru_log(LOG_ERR, "nemfinfo: no header\n");
-            return 0;
+            ctx->too_short = 1;
         }
-        fresh = count - NEMF_BODY_OFFSET;
-        break;
-    case NEMF_SP_STATUS_PARTS:
-        break;
-    default:
-        kru_log(LOG_ERR, "nemfinfo: PARSER failed\n");
         return 0;
     }
-    int r = nemf_stream_parser_next(p, fresh);
+    ctx->present += count;
+    int r = nemf_stream_parser_feed(p, ctx->present);
+    if (r < 0 && p->header == nullptr) {
+        kru_log(LOG_ERR, "nemfinfo: no header\n");
+        return 0;
+    }
     // Without -all the release header is all that is wanted: stop as soon as it is complete.
     if (nemf_stream_parser_get_found_content_part_headers(p) > 0 && ctx->first_only) {
         nemf_content_header h;

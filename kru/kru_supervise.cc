@@ -62,11 +62,11 @@ void kru_signal_handler(int sig)
 }
 
 // The parent: waits for the worker and turns its end into the tool's exit status. The caught
-// signals are taken synchronously here, so their messages are written from normal context.
+// signals, still blocked from before the fork, are taken synchronously here, so their
+// messages are written from normal context.
 [[noreturn]] void kru_parent(pid_t worker, const sigset_t& caught)
 {
     kru_role = 0;
-    sigprocmask(SIG_BLOCK, &caught, nullptr);
     sigset_t waitset = caught;
     sigaddset(&waitset, SIGCHLD);
 
@@ -135,8 +135,9 @@ int kru_supervise()
         }
         sigaddset(&caught, sig);
     }
-    sigprocmask(SIG_UNBLOCK, &caught, nullptr);
 
+    // The caught signals stay blocked across the fork: one that arrives before a process
+    // knows its role waits for it, and is then reported under the right name.
     pid_t pid = fork();
     if (pid < 0) {
         kru_log(LOG_ERR, "Fork failed\n");
@@ -147,6 +148,7 @@ int kru_supervise()
         kru_parent(pid, caught);
 
     kru_role = 1;
+    sigprocmask(SIG_UNBLOCK, &caught, nullptr);
     pid_t group = getpgrp();
     if (group < 0) {
         kru_log(LOG_ERR, "getpgrp() failed\n");

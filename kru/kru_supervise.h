@@ -2,7 +2,8 @@
 // critical-region markers.
 #pragma once
 
-// -1 until the fork, 0 in the parent, 1 in the worker; read by the signal handler.
+// -1 until the fork, 0 in the parent, 1 in the worker; read by the signal handler, which runs
+// only once the role is set.
 extern volatile int kru_role;
 // Nesting depth of critical regions.
 extern int kru_critical_depth;

@@ -28,6 +28,7 @@ nemf_content_header nemf_sp_current_header(const nemf_stream_parser* p)
 int nemf_sp_fail(nemf_stream_parser* p, int code)
 {
     p->status = NEMF_SP_STATUS_FAILED;
+    p->failure = code;
     return code;
 }
 
@@ -62,9 +63,11 @@ void nemf_stream_parser_deinit(nemf_stream_parser* p)
         delete p;
 }
 
-int nemf_stream_parser_hdr(nemf_stream_parser* p, uint32_t n)
+namespace {
+
+// Accepts the identification and file header from the first 24 bytes of the buffer.
+int nemf_sp_take_header(nemf_stream_parser* p)
 {
-    QZ_ASSERT(nemf_sp_module, p != nullptr && p->status == NEMF_SP_STATUS_HEADER);
     std::span<const uint8_t> head(p->buffer, NEMF_BODY_OFFSET);
     if (nemf_validate_identification(head) != NEMF_VALID)
         return nemf_sp_fail(p, NEMF_SP_ERR_IDENTIFICATION);
@@ -75,18 +78,16 @@ int nemf_stream_parser_hdr(nemf_stream_parser* p, uint32_t n)
     p->header = p->buffer + NEMF_ID_SIZE;
     p->status = NEMF_SP_STATUS_PARTS;
     p->cursor = NEMF_ID_SIZE + h.hdr_length;
-    p->received = n;
-    return NEMF_SP_HDR_OK;
+    uint64_t end = uint64_t{NEMF_ID_SIZE} + h.hdr_length + h.body_length;
+    p->end = end > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(end);
+    return NEMF_SP_MORE;
 }
 
-int nemf_stream_parser_next(nemf_stream_parser* p, uint32_t n)
+// Status 2: consumes every part the bytes up to `received` complete.
+int nemf_sp_take_parts(nemf_stream_parser* p)
 {
-    QZ_ASSERT(nemf_sp_module, p != nullptr && p->status == NEMF_SP_STATUS_PARTS);
-    if (n == 0 && p->cursor >= p->received)
+    if (p->cursor >= p->received)
         return NEMF_SP_MORE;
-    QZ_ASSERT(nemf_sp_module, p->received <= UINT32_MAX - n);
-    p->received += n;
-
     for (;;) {
         switch (p->part_state) {
         case NEMF_SP_PART_START:
@@ -104,10 +105,6 @@ int nemf_stream_parser_next(nemf_stream_parser* p, uint32_t n)
             p->cursor += NEMF_CONTENT_HEADER_MIN_LENGTH;
             if (nemf_sp_current_header(p).hdr_length < NEMF_CONTENT_HEADER_MIN_LENGTH)
                 return nemf_sp_fail(p, NEMF_SP_ERR_HDR_LENGTH);
-            nemf_header fh;
-            std::memcpy(&fh, p->header, sizeof fh);
-            uint64_t end = uint64_t{NEMF_ID_SIZE} + fh.hdr_length + fh.body_length;
-            p->end = end > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(end);
             p->part_state = NEMF_SP_PART_EXTENSION;
             break;
         }
@@ -158,6 +155,32 @@ int nemf_stream_parser_next(nemf_stream_parser* p, uint32_t n)
         default:
             QZ_ASSERT(nemf_sp_module, false);
         }
+    }
+}
+
+}  // namespace
+
+int nemf_stream_parser_feed(nemf_stream_parser* p, uint32_t present)
+{
+    QZ_ASSERT(nemf_sp_module, p != nullptr);
+    switch (p->status) {
+    case NEMF_SP_STATUS_HEADER:
+        if (present < NEMF_BODY_OFFSET)
+            return NEMF_SP_MORE;
+        if (nemf_sp_take_header(p) != NEMF_SP_MORE)
+            return p->failure;
+        p->received = present;
+        return nemf_sp_take_parts(p);
+    case NEMF_SP_STATUS_PARTS:
+        p->received = present;
+        return nemf_sp_take_parts(p);
+    case NEMF_SP_STATUS_DONE:
+        return NEMF_SP_DONE;
+    case NEMF_SP_STATUS_FAILED:
+        return p->failure;
+    default:
+        QZ_ASSERT(nemf_sp_module, false);
+        return NEMF_SP_ERR_IDENTIFICATION;
     }
 }
 

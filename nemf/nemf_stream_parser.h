@@ -7,8 +7,8 @@
 // pointer it keeps or returns points into that buffer, which must stay in place and unchanged
 // while they are used. The file header's own CRCs are not tested.
 //
-// Driving it: init; once 24 bytes are present, hdr(p, 24) and then next(p, present - 24);
-// then next(p, chunk length) for each chunk while status is 2.
+// Driving it: init, then feed(p, bytes now present) after each chunk while it answers
+// NEMF_SP_MORE.
 #pragma once
 
 #include <cstdint>
@@ -24,16 +24,15 @@ enum : int {                            // nemf_stream_parser::status
     NEMF_SP_STATUS_DONE = 3,            // every part up to `end` consumed
 };
 
-enum : int {                            // results of hdr and next
-    NEMF_SP_DONE = 0,                   // next: complete, status is 3
-    NEMF_SP_HDR_OK = 1,                 // hdr: file header accepted, status is 2
-    NEMF_SP_MORE = 2,                   // next: more bytes needed
-    NEMF_SP_ERR_HDR_LENGTH = -1,        // next: a content header's hdr_length is below 32
-    NEMF_SP_ERR_HDR_CRC = -2,           // next: a content header fails its CRC
-    NEMF_SP_ERR_IDENTIFICATION = -3,    // hdr: not "FMEN" "NEMF"
-    NEMF_SP_ERR_PART_COUNT = -4,        // next: the image has more than 20 content parts
-    NEMF_SP_ERR_VERSION = -5,           // hdr: file header version is not 1
-    NEMF_SP_ERR_PAST_END = -5,          // next: a part ends beyond the end of the file body
+enum : int {                            // results of feed
+    NEMF_SP_DONE = 0,                   // complete, status is 3
+    NEMF_SP_MORE = 2,                   // more bytes needed
+    NEMF_SP_ERR_HDR_LENGTH = -1,        // a content header's hdr_length is below 32
+    NEMF_SP_ERR_HDR_CRC = -2,           // a content header fails its CRC
+    NEMF_SP_ERR_IDENTIFICATION = -3,    // file header: not "FMEN" "NEMF"
+    NEMF_SP_ERR_PART_COUNT = -4,        // the image has more than 20 content parts
+    NEMF_SP_ERR_VERSION = -5,           // file header: version is not 1
+    NEMF_SP_ERR_PAST_END = -5,          // a part ends beyond the end of the file body
 };
 
 enum : uint32_t {                       // nemf_stream_parser::part_state
@@ -56,11 +55,13 @@ struct nemf_stream_parser {
     int32_t status = 0;
     const uint8_t* buffer = nullptr;    // file offset 0; not owned
     const uint8_t* header = nullptr;    // buffer + 8 once the file header is accepted
+    int32_t failure = 0;                // the NEMF_SP_ERR_* that set status -1
     uint32_t cursor = 0;                // file offset of the first byte not yet consumed
     const uint8_t* current = nullptr;   // first byte of the part being read
     uint32_t index = 0;                 // content part index of the current part
     uint32_t received = 0;              // file bytes present, counted from offset 0
-    uint32_t end = 0;                   // 8 + file hdr_length + body_length (saturated)
+    uint32_t end = 0;                   // 8 + file hdr_length + body_length (saturated), set
+                                        // with the file header
     const uint8_t* content_parts[NEMF_MAX_CONTENT_PARTS]{};  // part i once its body is complete
     int32_t found_parts = 0;            // parts whose body was reached (complete or skipped)
     int32_t valid_parts = 0;            // parts whose body_crc matched
@@ -79,15 +80,14 @@ nemf_stream_parser* nemf_stream_parser_init(nemf_stream_parser* p, const uint8_t
 // Releases the manifest's store, and the object itself when init allocated it.
 void nemf_stream_parser_deinit(nemf_stream_parser* p);
 
-// Status 1 only. Accepts the identification and file header from the first 24 bytes of the
-// buffer; `n` bytes count as received. 1, or -3 / -5 with status -1.
-int nemf_stream_parser_hdr(nemf_stream_parser* p, uint32_t n);
-// Status 2 only. `n` bytes were appended. Consumes every part the bytes complete. 2 more
-// needed, 0 complete (status 3), or -1, -2, -4, -5 (status -1).
-int nemf_stream_parser_next(nemf_stream_parser* p, uint32_t n);
-// part_state 3 only. Gives up the current part; returns the file offset of the next part, from
-// which the caller delivers the image again (bytes already beyond it are disregarded). A part
-// whose body would end beyond `end` fails the parse instead (status -1) and `end` is returned.
+// The first `present` bytes of the image now lie at the front of the buffer. Takes the
+// identification and file header once 24 bytes are there, then consumes every part the
+// bytes complete. NEMF_SP_MORE (status 1 or 2), NEMF_SP_DONE (status 3), or an NEMF_SP_ERR_*
+// (status -1). Once done or failed, every further call gives the same answer.
+int nemf_stream_parser_feed(nemf_stream_parser* p, uint32_t present);
+// part_state 3 only. Gives up the current part; returns the file offset of the next part.
+// Bytes beyond it count only once a later feed reports them present again. A part whose body
+// would end beyond `end` fails the parse instead (status -1) and `end` is returned.
 uint32_t nemf_stream_parser_skip(nemf_stream_parser* p);
 
 int nemf_stream_parser_get_status(const nemf_stream_parser* p);

@@ -1,4 +1,4 @@
-// nemf/nemf_validate.h: reading, validating, building and printing NEMF containers.
+// nemf/nemf_validate.h: reading, validating and building NEMF containers.
 //
 // Validation takes the bytes of an item as a span that starts at the item and may run on
 // past it; nothing is read beyond the span, so a length field that points past the bytes
@@ -13,8 +13,6 @@
 #include <string_view>
 
 #include "nemf/nemf_format.h"
-
-struct nemf_stream_parser;
 
 enum : int {                       // results of the nemf_validate_* operations
     NEMF_VALID = 1,
@@ -127,19 +125,3 @@ int nemf_finalize_file(std::span<uint8_t> file, uint32_t body_length);
 // hdr_length + padded body_length), then the file as nemf_finalize_file does. The file size,
 // or -1 if a part does not fit in the body.
 int nemf_finalize_all(std::span<uint8_t> file, uint32_t body_length);
-
-// ---- printing (qz_printf on standard output) ----
-
-// The release header (body at offset 32) of the parser's part `index`, or only
-// "WARNING: CONTENT PART IS NULL! Skipping.\n" when the parser holds no such part.
-void nemf_release_header_print(const nemf_stream_parser* p, int index);
-// The nemf_content_software block of the part, with the same warning.
-void nemf_content_software_print(const nemf_stream_parser* p, int index);
-// The parser's nemf_content_info record of the part (valid, covered, validated).
-void nemf_content_info_print(const nemf_stream_parser* p, int index);
-// The fields of the content header at the front of `part` (empty span: a warning).
-void nemf_content_header_print(std::span<const uint8_t> part);
-// Length, presence and name of the parser's part `index`, shown as a catalog.
-void nemf_content_catalog_print(const nemf_stream_parser* p, int index);
-// The algorithm and the S/MIME text of a content signature part, or a warning for any other.
-void nemf_content_signature_print(const nemf_stream_parser* p, int index);

@@ -3,10 +3,15 @@
 // hostconfig afterwards holds the record of an action that ran.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <dirent.h>
 #include <fstream>
 #include <map>
 #include <string>
+#include <sys/wait.h>
+#include <thread>
 #include <vector>
 
 #include "tests/robustness_device.h"
@@ -17,6 +22,9 @@ using namespace robustness;
 
 constexpr int invocations = 32;
 constexpr const char* lock_message = "Could not acquire kru lock\n";
+// How long the refused invocations may take together; far beyond what they need even under
+// the sanitizers or an emulator, and below the test's own timeout.
+constexpr auto refused_deadline = std::chrono::seconds(120);
 
 struct Concurrency : testing::Test {
     sandbox device;
@@ -66,6 +74,34 @@ struct Concurrency : testing::Test {
         return ppid;
     }
 
+    // Whether `p` ends before `deadline`; it is not reaped, run_wait collects it.
+    static bool ends_before(const started& p, std::chrono::steady_clock::time_point deadline)
+    {
+        for (;;) {
+            siginfo_t info{};
+            if (waitid(P_PID, static_cast<id_t>(p.pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != 0)
+                return true;
+            if (std::chrono::steady_clock::now() >= deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+
+    // Lets every stalled process in the device go on.
+    void release_every_stall() const
+    {
+        DIR* d = opendir(device.root.c_str());
+        if (d == nullptr)
+            return;
+        std::vector<pid_t> stalled;
+        while (dirent* e = readdir(d))
+            if (std::strncmp(e->d_name, "stall.", 6) == 0)
+                stalled.push_back(static_cast<pid_t>(std::atoi(e->d_name + 6)));
+        closedir(d);
+        for (pid_t pid : stalled)
+            release_stall(device, pid);
+    }
+
     std::vector<started> start_all(const std::vector<std::string>& env) const
     {
         std::vector<started> procs;
@@ -84,11 +120,19 @@ TEST_F(Concurrency, WhileOneHoldsTheLockEveryOtherIsRefused)
     ASSERT_GT(holder, 0);
     std::vector<run_result> results(procs.size());
     int holder_index = -1;
+    const auto deadline = std::chrono::steady_clock::now() + refused_deadline;
     for (size_t i = 0; i < procs.size(); ++i) {
         // The holder is the worker, a child of the invocation's own process.
         if (holder_index < 0 && parent_of(holder) == procs[i].pid) {
             holder_index = static_cast<int>(i);
             continue;
+        }
+        // One that got the lock as well stalls behind it and would never end on its own.
+        if (!ends_before(procs[i], deadline)) {
+            ADD_FAILURE() << "invocation " << i << " (" << commands[i][0] << ") has not ended "
+                          << refused_deadline.count() << " s after the start: it took the lock while "
+                          << holder << " held it and is stalled behind it";
+            release_every_stall();
         }
         results[i] = run_wait(procs[i]);
     }

@@ -341,14 +341,17 @@ TEST_F(FlashsimTest, MountIsRecordedAndFailsAsConfigured) {
 
 TEST_F(FlashsimTest, InjectedFailuresHitTheNthOperation) {
     const struct { const char* rule; std::vector<std::string> steps; lines want; const char* logged; } cases[] = {
-        {"erase:mtd0:2",
+        {"FLASHSIM_FAIL=erase:mtd0:2",
          {"erase", "0", "0x1000", "erase", "0x1000", "0x1000", "erase", "0x2000", "0x1000", "pread", "0x1000", "1"},
          {"erase 0", "erase EIO", "erase 0", "pread 00"}, "fail mtd0 0x1000 0x1000 erase"},
-        {"write:*:1", {"pwrite", "0", "00", "pwrite", "1", "00", "pread", "0", "2"},
+        {"FLASHSIM_FAIL=write:*:1", {"pwrite", "0", "00", "pwrite", "1", "00", "pread", "0", "2"},
          {"pwrite EIO", "pwrite 1", "pread ff00"}, "fail mtd0 0x0 0x1 write"},
-        {"read:mtd0:2", {"pread", "0", "1", "pread", "0", "1", "pread", "0", "1"},
+        {"FLASHSIM_FAIL=read:mtd0:2", {"pread", "0", "1", "pread", "0", "1", "pread", "0", "1"},
          {"pread ff", "pread EIO", "pread ff"}, "fail mtd0 0x0 0x1 read"},
-        {"write:mtd1:1", {"pwrite", "0", "0f", "pread", "0", "1"}, {"pwrite 1", "pread 0f"}, nullptr},
+        {"FLASHSIM_FAIL=write:mtd1:1", {"pwrite", "0", "0f", "pread", "0", "1"}, {"pwrite 1", "pread 0f"}, nullptr},
+        // A worn cell: the write succeeds, one bit of its first programming byte stays 1.
+        {"FLASHSIM_WEAK=write:mtd0:2", {"pwrite", "0", "00", "pwrite", "1", "ff0a3c", "pread", "0", "4"},
+         {"pwrite 1", "pwrite 3", "pread 00ff0b3c"}, "fault-weak mtd0 0x2 0x1"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.rule);
@@ -357,7 +360,7 @@ TEST_F(FlashsimTest, InjectedFailuresHitTheNthOperation) {
         std::filesystem::remove(at("flashsim.log"));
         std::vector<std::string> args = {"open", "/dev/mtd0", "rw"};
         args.insert(args.end(), c.steps.begin(), c.steps.end());
-        proc_result r = probe(args, {std::string("FLASHSIM_FAIL=") + c.rule});
+        proc_result r = probe(args, {c.rule});
         lines want = c.want;
         want.insert(want.begin(), "open 0");
         EXPECT_EQ(want, r.out);

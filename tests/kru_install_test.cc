@@ -269,6 +269,14 @@ struct exit_case {
     bool writes = false;                // partitions are written before the failure
 };
 
+// An image signed under the intermediate CA, with the root's `root_crl` and the intermediate's
+// own list on the device (every certificate of the chain is checked).
+strings intermediate_signed(InstallTest* t, const char* root_crl)
+{
+    write_file(t->sb.path(certs + "crl.cert.pem"), read_file(pki(root_crl)) + read_file(pki("intermediate-ca.crl.pem")));
+    return t->args({}, t->image("x.nemf", {}, {}, "signer-intermediate"));
+}
+
 // Set 1 holds the release; set 2 gets a rootfs without a version, whose newest partition, 12
 // of set 1, no longer checks out.
 strings damaged_shared_rootfs(InstallTest* t)
@@ -345,6 +353,9 @@ const exit_case exit_cases[] = {
     {"unsigned", [](T* t) { return t->args({}, t->image("x.nemf", {}, {}, "")); }, 9, "install: hashes check error: -11\n"},
     {"signer outside the pattern", [](T* t) { return t->args({}, t->image("x.nemf", {}, {}, "signer-lowercase")); },
      9, "install: manifest (1) load error: -56\n"},
+    {"signer under an intermediate CA", [](T* t) { return intermediate_signed(t, "ca.crl.pem"); }, 0, "", {}, true},
+    {"intermediate CA revoked by the root", [](T* t) { return intermediate_signed(t, "ca-intermediate-revoked.crl.pem"); },
+     9, "install: manifest (1) load error: -128\n"},
     {"krum before release header", [](T* t) { return t->args({}, t->kernel_image({"@kernel,KERNEL,0,-,-,-,2.1.0,3"}, "")); },
      9, "install: KRUM before RH\n"},
     {"release header with an empty body",
@@ -426,10 +437,11 @@ TEST_F(InstallTest, FailureInTheSecondOfThreePartitionsStopsTheWriteOut)
         const char* fail;
         int second, status;
     } cases[] = {
-        {"write:mtd12:1", 12, 1},
-        {"erase:mtd12:1", 12, 1},
-        {"read:mtd12:1", 12, 1},   // the read-back
-        {"write:mtd16:1", 16, 11},
+        {"FLASHSIM_FAIL=write:mtd12:1", 12, 1},
+        {"FLASHSIM_FAIL=erase:mtd12:1", 12, 1},
+        {"FLASHSIM_FAIL=read:mtd12:1", 12, 1},   // the read-back
+        {"FLASHSIM_WEAK=write:mtd12:1", 12, 1},  // a bit left unprogrammed, found by the read-back
+        {"FLASHSIM_FAIL=write:mtd16:1", 16, 11},
     };
     const std::string singleton =
         image("s.nemf", {krum_line(payloads[0], "2.1.0"), "@rootfs,BOOT,0,-,-,-,2.1.0,2", krum_line(payloads[2], "2.1.0")},
@@ -438,7 +450,7 @@ TEST_F(InstallTest, FailureInTheSecondOfThreePartitionsStopsTheWriteOut)
         SCOPED_TRACE(c.fail);
         reset();
         const std::string img = c.second == 16 ? singleton : rel;
-        run_result r = run_kru(sb, args({"-f"}, img, "-1"), {std::string("FLASHSIM_FAIL=") + c.fail});
+        run_result r = run_kru(sb, args({"-f"}, img, "-1"), {c.fail});
         EXPECT_EQ(c.status, r.status) << r.err;
         EXPECT_EQ(layout(read_file(rel), "kernel", 3), dev(10).substr(0, 4132));
         EXPECT_EQ(provisioned["mtd14"], dev(14));

@@ -106,6 +106,42 @@ TEST_F(NemfManifestTest, HashesOfParts)
     EXPECT_EQ(NEMF_MANIFEST_HASH_DIFFERS, nemf_manifest_validate_hash(&m_, 1, part));
 }
 
+// Digests that differ from the computed one only at their end: a compare that stops one
+// character early, or at the end of the shorter text, lets one of them through.
+TEST_F(NemfManifestTest, DigestsDifferingOnlyAtTheEnd)
+{
+    const struct {
+        const char* what;
+        void (*edit)(std::string&);
+        int want;
+    } edits[] = {
+        {"exact", [](std::string&) {}, NEMF_MANIFEST_OK},
+        {"last digit", [](std::string& d) { d.back() = d.back() == '0' ? '1' : '0'; }, NEMF_MANIFEST_HASH_DIFFERS},
+        {"second-to-last digit", [](std::string& d) { char& c = d[d.size() - 2]; c = c == '0' ? '1' : '0'; },
+         NEMF_MANIFEST_HASH_DIFFERS},
+        {"one digit short", [](std::string& d) { d.pop_back(); }, NEMF_MANIFEST_HASH_DIFFERS},
+        {"one digit more", [](std::string& d) { d += '0'; }, NEMF_MANIFEST_HASH_DIFFERS},
+    };
+    const std::vector<uint8_t> part = make_part("a", {1, 2, 3, 4, 5});
+    const std::pair<uint32_t, const char*> hashes[] = {{NEMF_HASH_SHA256, "sha256"}, {NEMF_HASH_SHA512, "sha512"}};
+    std::string text;
+    int index = 0;
+    for (auto [type, name] : hashes) {
+        char out[NEMF_DIGEST_SIZE];
+        ASSERT_EQ(0, nemf_manifest_calculate_hash(part, type, out));
+        for (const auto& c : edits) {
+            std::string digest = out;
+            c.edit(digest);
+            text += std::to_string(index++) + ",a," + name + "," + digest + "\n";
+        }
+    }
+    ASSERT_EQ(0, nemf_manifest_parse(&m_, text));
+    index = 0;
+    for (auto [type, name] : hashes)
+        for (const auto& c : edits)
+            EXPECT_EQ(c.want, nemf_manifest_validate_hash(&m_, index++, part)) << name << ", " << c.what;
+}
+
 TEST_F(NemfManifestTest, TrustMaterialFiles)
 {
     auto anchor = [&](const std::string& f) { return nemf_manifest_load_trust_anchor(&m_, pki(f).c_str()); };
@@ -236,8 +272,7 @@ TEST(NemfSignedImage, ParserLoadsAndChecks)
     ASSERT_NE(nullptr, sp);
     ASSERT_EQ(0, nemf_stream_parser_load_trust_anchor(sp, pki("ca.cert.pem").c_str()));
     ASSERT_EQ(0, nemf_stream_parser_load_crl(sp, pki("ca.crl.pem").c_str()));
-    ASSERT_EQ(NEMF_SP_HDR_OK, nemf_stream_parser_hdr(sp, 24));
-    ASSERT_EQ(NEMF_SP_DONE, nemf_stream_parser_next(sp, static_cast<uint32_t>(img.size() - 24)));
+    ASSERT_EQ(NEMF_SP_DONE, nemf_stream_parser_feed(sp, static_cast<uint32_t>(img.size())));
     EXPECT_EQ(NEMF_MANIFEST_ERR_NO_ENTRY, nemf_stream_parser_check_manifest_hashes(sp));
     EXPECT_EQ(NEMF_MANIFEST_ERR_CN, nemf_stream_parser_load_manifest(sp, 2, "nobody"));
     EXPECT_EQ(1, sp->info[2].covered_by_signature);  // a failed load: covered, not validated

@@ -20,35 +20,25 @@ struct outcome {
 
 // Delivers `image` in chunks of the given sizes the way the callers do, into a buffer whose
 // undelivered bytes are garbage, so a parser that looks ahead gets a different answer.
-// `results` receives every hdr/next result.
+// `results` receives every answer of feed; a further feed must repeat the last one.
 outcome feed(const std::vector<uint8_t>& image, const std::vector<size_t>& chunks, std::vector<int>* results = nullptr)
 {
     std::vector<uint8_t> buf(image.size() + 64, 0xA5);
     nemf_stream_parser sp;
     nemf_stream_parser_init(&sp, buf.data());
     size_t have = 0;
-    int r = 0;
+    int r = NEMF_SP_MORE;
     for (size_t c : chunks) {
+        if (r != NEMF_SP_MORE)
+            break;
         c = std::min(c, image.size() - have);
         std::memcpy(&buf[have], &image[have], c);
         have += c;
-        if (sp.status == NEMF_SP_STATUS_HEADER) {
-            if (have < NEMF_BODY_OFFSET)
-                continue;
-            r = nemf_stream_parser_hdr(&sp, NEMF_BODY_OFFSET);
-            if (r == NEMF_SP_HDR_OK) {
-                if (results)
-                    results->push_back(r);
-                r = nemf_stream_parser_next(&sp, static_cast<uint32_t>(have - NEMF_BODY_OFFSET));
-            }
-        } else if (sp.status == NEMF_SP_STATUS_PARTS) {
-            r = nemf_stream_parser_next(&sp, static_cast<uint32_t>(c));
-        } else {
-            break;
-        }
+        r = nemf_stream_parser_feed(&sp, static_cast<uint32_t>(have));
         if (results)
             results->push_back(r);
     }
+    EXPECT_EQ(r, nemf_stream_parser_feed(&sp, static_cast<uint32_t>(have)));
     outcome o{r, sp.status, sp.found_headers, sp.found_parts, sp.valid_parts, sp.invalid_parts, {}, {}};
     for (int i = 0; i < NEMF_MAX_CONTENT_PARTS; ++i) {
         o.parts[i] = sp.content_parts[i] ? sp.content_parts[i] - buf.data() : -1;
@@ -101,7 +91,7 @@ TEST(NemfStreamParserProperty, ChunkingDoesNotChangeTheResult)
         outcome whole = feed_whole(img);
         std::vector<int> results;
         EXPECT_EQ(whole, feed(img, std::vector<size_t>(img.size(), 1), &results));
-        for (size_t i = 1; i + 1 < results.size(); ++i)  // byte by byte every call but the last asks for more
+        for (size_t i = 0; i + 1 < results.size(); ++i)  // byte by byte every call but the last asks for more
             EXPECT_EQ(NEMF_SP_MORE, results[i]) << "call " << i;
         std::vector<size_t> chunks;
         for (size_t n = 0; n < img.size(); n += chunks.back())
@@ -165,25 +155,22 @@ TEST(NemfStreamParser, SkipResumesBehindThePart)
     std::vector<uint8_t> img = make_image({{0x20, "a", {1, 2}, {}}, {0x20, "b", {3, 4, 5}, {}}, {0x20, "c", {8}, {}}});
     nemf_stream_parser sp;
     nemf_stream_parser_init(&sp, img.data());
-    ASSERT_EQ(NEMF_SP_HDR_OK, nemf_stream_parser_hdr(&sp, 24));
-    ASSERT_EQ(NEMF_SP_MORE, nemf_stream_parser_next(&sp, 36 + 35));  // b lacks one byte
+    ASSERT_EQ(NEMF_SP_MORE, nemf_stream_parser_feed(&sp, 24 + 36 + 35));  // b lacks one byte
     EXPECT_EQ(24u + 36 + 36, nemf_stream_parser_skip(&sp));
-    // c lies in the buffer already but counts only once it is delivered again.
-    EXPECT_EQ(NEMF_SP_MORE, nemf_stream_parser_next(&sp, 0));
-    EXPECT_EQ(NEMF_SP_MORE, nemf_stream_parser_next(&sp, 35));
-    EXPECT_EQ(NEMF_SP_DONE, nemf_stream_parser_next(&sp, 1));
+    // c lies in the buffer already but counts only once it is reported present.
+    EXPECT_EQ(NEMF_SP_MORE, nemf_stream_parser_feed(&sp, 24 + 36 + 36));
+    EXPECT_EQ(NEMF_SP_MORE, nemf_stream_parser_feed(&sp, 24 + 36 + 36 + 35));
+    EXPECT_EQ(NEMF_SP_DONE, nemf_stream_parser_feed(&sp, 24 + 36 + 36 + 36));
     EXPECT_EQ(nullptr, sp.content_parts[1]);
     EXPECT_EQ(0, nemf_stream_parser_content_part_is_valid(&sp, 1));
     EXPECT_EQ(3, sp.found_parts);
     EXPECT_EQ(1, sp.invalid_parts);
 
     nemf_stream_parser_init(&sp, img.data());  // skipping the last part completes the image
-    ASSERT_EQ(NEMF_SP_HDR_OK, nemf_stream_parser_hdr(&sp, 24));
-    ASSERT_EQ(NEMF_SP_MORE, nemf_stream_parser_next(&sp, 72 + 32));
+    ASSERT_EQ(NEMF_SP_MORE, nemf_stream_parser_feed(&sp, 24 + 72 + 32));
     EXPECT_EQ(img.size(), nemf_stream_parser_skip(&sp));
     EXPECT_EQ(NEMF_SP_STATUS_DONE, sp.status);
     EXPECT_DEATH(nemf_stream_parser_skip(&sp), "");
-    EXPECT_DEATH(nemf_stream_parser_hdr(&sp, 24), "");
 }
 
 // ---- comparison with the manifest ----
@@ -215,8 +202,7 @@ TEST(NemfStreamParser, ManifestComparison)
         img[c.flip] ^= c.flip ? 1 : 0;
         nemf_stream_parser sp;
         nemf_stream_parser_init(&sp, img.data());
-        ASSERT_EQ(NEMF_SP_HDR_OK, nemf_stream_parser_hdr(&sp, static_cast<uint32_t>(img.size())));
-        ASSERT_EQ(NEMF_SP_DONE, nemf_stream_parser_next(&sp, 0));
+        ASSERT_EQ(NEMF_SP_DONE, nemf_stream_parser_feed(&sp, static_cast<uint32_t>(img.size())));
         std::string text = c.manifest;
         char hex[2][NEMF_DIGEST_SIZE];
         nemf_manifest_calculate_hash(nemf_stream_parser_part(&sp, 0), NEMF_HASH_SHA256, hex[0]);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include "nemf/nemf_print.h"
 #include "nemf/nemf_stream_parser.h"
 #include "tests/nemf_test_image.h"
 
@@ -131,8 +132,7 @@ TEST(NemfPrint, ShortBodiesAndUnterminatedText)
                                            {NEMF_TYPE_CONTENT_SOFTWARE, "app", sw_body, {}}});
     nemf_stream_parser sp;
     nemf_stream_parser_init(&sp, img.data());
-    ASSERT_EQ(NEMF_SP_HDR_OK, nemf_stream_parser_hdr(&sp, static_cast<uint32_t>(img.size())));
-    ASSERT_EQ(NEMF_SP_DONE, nemf_stream_parser_next(&sp, 0));
+    ASSERT_EQ(NEMF_SP_DONE, nemf_stream_parser_feed(&sp, static_cast<uint32_t>(img.size())));
     testing::internal::CaptureStdout();
     nemf_release_header_print(&sp, 0);
     nemf_content_software_print(&sp, 1);

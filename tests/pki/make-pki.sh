@@ -1,15 +1,22 @@
 #!/bin/sh
 # Generates the test PKI in this directory: a root CA with its revocation list, the image
-# signers the tests use, and a second CA that the device does not trust.
+# signers the tests use, a second CA that the device does not trust, and an intermediate CA
+# under the root with a signer of its own.
 #
 # The device judges certificates at 2020-09-07 11:59:45 UTC, so every date below is fixed
 # and the files do not depend on the day they were made. Keys are new on every run; the
 # committed files are the reference, so rerun this only to change the PKI and commit all
 # of its output together.
 #
-# Usage: tests/pki/make-pki.sh [OUTDIR]      (default: the directory of this script)
+# Usage: tests/pki/make-pki.sh [--intermediate] [OUTDIR]   (default: this script's directory)
+# --intermediate makes only the intermediate CA's files, under the root CA already in OUTDIR.
 set -eu
 
+only_intermediate=0
+if [ "${1:-}" = --intermediate ]; then
+    only_intermediate=1
+    shift
+fi
 out=${1:-$(cd "$(dirname "$0")" && pwd)}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -67,6 +74,12 @@ keyUsage               = critical, keyCertSign, cRLSign
 subjectKeyIdentifier   = hash
 authorityKeyIdentifier = keyid:always
 
+[ intermediate_ext ]
+basicConstraints       = critical, CA:TRUE, pathlen:0
+keyUsage               = critical, keyCertSign, cRLSign
+subjectKeyIdentifier   = hash
+authorityKeyIdentifier = keyid:always
+
 [ signer_ext ]
 basicConstraints       = critical, CA:FALSE
 keyUsage               = critical, digitalSignature, nonRepudiation
@@ -92,12 +105,13 @@ self_signed() {
         -startdate "$ca_start" -enddate "$ca_end" -in "$dir/ca.csr" -out "$dir/ca.cert.pem" 2>/dev/null
 }
 
-# issue CA NAME SUBJECT START END: key and certificate of a signer, issued by CA.
+# issue CA NAME SUBJECT START END [EXTENSIONS]: key and certificate of a signer (or of
+# what EXTENSIONS make it), issued by CA.
 issue() {
     dir=$work/$1
     newkey "$out/$2.key.pem"
     openssl req -new -config "$dir/ca.cnf" -key "$out/$2.key.pem" -subj "$3" -out "$work/$2.csr"
-    openssl ca -batch -notext -config "$dir/ca.cnf" -extensions signer_ext \
+    openssl ca -batch -notext -config "$dir/ca.cnf" -extensions "${6:-signer_ext}" \
         -startdate "$4" -enddate "$5" -in "$work/$2.csr" -out "$out/$2.cert.pem" 2>/dev/null
 }
 
@@ -116,6 +130,7 @@ crl() {
 
 cn="Dravik SATCOM VSAT Terminal"
 
+if [ "$only_intermediate" = 0 ]; then
 ca_setup root 1000
 self_signed root "/O=Dravik/OU=Test PKI/CN=Dravik Test Root CA"
 issue root signer           "/O=Dravik/OU=Terminals/CN=$cn 0001" "$ok_start" "$ok_end"
@@ -142,3 +157,33 @@ for s in signer signer-lowercase; do
     openssl verify -attime 1599479985 -crl_check_all -CAfile "$out/ca.cert.pem" \
         -CRLfile "$out/ca.crl.pem" -purpose smimesign "$out/$s.cert.pem" >/dev/null
 done
+fi
+
+# The intermediate CA, issued by the root from a database of its own (serials from 1100, apart
+# from the root's others), and its signer. The signer's certificate file carries the
+# intermediate's behind it, so that a signature made with it carries the whole chain. The root
+# revokes the intermediate in a list of its own; ca.crl.pem, which does not, is the control.
+ca_setup root-intermediate 1100
+cp "$out/ca.cert.pem" "$out/ca.key.pem" "$work/root-intermediate/"
+issue root-intermediate intermediate-ca "/O=Dravik/OU=Test PKI/CN=Dravik Test Intermediate CA" \
+    "$ca_start" "$ca_end" intermediate_ext
+ca_setup intermediate 3000
+cp "$out/intermediate-ca.cert.pem" "$work/intermediate/ca.cert.pem"
+cp "$out/intermediate-ca.key.pem" "$work/intermediate/ca.key.pem"
+issue intermediate signer-intermediate "/O=Dravik/OU=Terminals/CN=$cn 0007" "$ok_start" "$ok_end"
+cat "$out/intermediate-ca.cert.pem" >> "$out/signer-intermediate.cert.pem"
+crl intermediate "$out/intermediate-ca.crl.pem" "$crl_last" "$crl_next"
+revoke root-intermediate intermediate-ca
+crl root-intermediate "$out/ca-intermediate-revoked.crl.pem" "$crl_last" "$crl_next"
+
+# Sanity: the chain checks out with the control lists and fails with the intermediate revoked.
+chain_verify() {
+    openssl verify -attime 1599479985 -crl_check_all -CAfile "$out/ca.cert.pem" \
+        -untrusted "$out/intermediate-ca.cert.pem" -CRLfile "$1" -CRLfile "$out/intermediate-ca.crl.pem" \
+        -purpose smimesign "$out/signer-intermediate.cert.pem" >/dev/null 2>&1
+}
+chain_verify "$out/ca.crl.pem"
+if chain_verify "$out/ca-intermediate-revoked.crl.pem"; then
+    echo "make-pki.sh: the revoked intermediate CA still verifies" >&2
+    exit 1
+fi

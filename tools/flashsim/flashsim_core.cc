@@ -34,6 +34,8 @@ struct fsim_config {
     int nfail;
     fsim_rule stall[fsim_max_rules];
     int nstall;
+    fsim_rule weak[fsim_max_rules];
+    int nweak;
     uint64_t cut_ops;     // 0: no cut
     uint64_t cut_bytes;   // 0: no cut
     // Counters of the process in `pid`; a forked child starts them again.
@@ -105,7 +107,8 @@ int fsim_parse_mtd_number(std::string_view digits)
 }
 
 // Parses "<op>:<dev>:<n>[,...]" of the variable `name`; bad rules are reported and skipped.
-int fsim_parse_rules(const char* name, bool allow_flock, fsim_rule* rules)
+// `only_op` >= 0 admits that operation alone.
+int fsim_parse_rules(const char* name, bool allow_flock, fsim_rule* rules, int only_op = -1)
 {
     const char* text = std::getenv(name);
     if (text == nullptr)
@@ -132,7 +135,8 @@ int fsim_parse_rules(const char* name, bool allow_flock, fsim_rule* rules)
                     r.op = i;
             bool any = dev == "*";
             r.dev = any ? fsim_any_dev : dev.starts_with("mtd") ? fsim_parse_mtd_number(dev.substr(3)) : -1;
-            ok = r.op >= 0 && (any || r.dev >= 0) && (r.op != FSIM_OP_FLOCK || (allow_flock && any)) &&
+            ok = r.op >= 0 && (only_op < 0 || r.op == only_op) && (any || r.dev >= 0) &&
+                 (r.op != FSIM_OP_FLOCK || (allow_flock && any)) &&
                  fsim_parse_number(item.substr(c2 + 1), &r.n) && r.n >= 1;
         }
         if (!ok) {
@@ -172,6 +176,8 @@ void fsim_proc_sync()
         fsim_cfg.fail[i].seen = 0;
     for (int i = 0; i < fsim_cfg.nstall; ++i)
         fsim_cfg.stall[i].seen = 0;
+    for (int i = 0; i < fsim_cfg.nweak; ++i)
+        fsim_cfg.weak[i].seen = 0;
 }
 
 // Counts the operation in every matching rule; true when one of them reaches its n.
@@ -229,6 +235,7 @@ void fsim_init()
     fsim_cfg.erasesize = static_cast<uint32_t>(es);
     fsim_cfg.nfail = fsim_parse_rules("FLASHSIM_FAIL", false, fsim_cfg.fail);
     fsim_cfg.nstall = fsim_parse_rules("FLASHSIM_STALL", true, fsim_cfg.stall);
+    fsim_cfg.nweak = fsim_parse_rules("FLASHSIM_WEAK", false, fsim_cfg.weak, FSIM_OP_WRITE);
     fsim_cfg.cut_ops = fsim_parse_env_u64("FLASHSIM_CUT_OPS");
     fsim_cfg.cut_bytes = fsim_parse_env_u64("FLASHSIM_CUT_BYTES");
     fsim_cfg.pid = getpid();
@@ -424,6 +431,11 @@ bool fsim_fail_point(int op, int dev, uint64_t off, uint64_t len)
         return false;
     fsim_log_op("fail", dev, off, len, fsim_op_names[op]);
     return true;
+}
+
+bool fsim_weak_point(int dev)
+{
+    return fsim_cfg.nweak != 0 && fsim_rules_hit(fsim_cfg.weak, fsim_cfg.nweak, FSIM_OP_WRITE, dev);
 }
 
 uint64_t fsim_cut_allow(uint64_t len)

@@ -79,6 +79,10 @@ void fsim_stall_point(int op, int dev, uint64_t off, uint64_t len);
 // True when a FLASHSIM_FAIL rule makes this operation fail with EIO (the fail line is logged).
 bool fsim_fail_point(int op, int dev, uint64_t off, uint64_t len);
 
+// True when a FLASHSIM_WEAK rule makes this write (the next on `dev`) leave one of the bits
+// it programs at 1.
+bool fsim_weak_point(int dev);
+
 // Of a write of `len` bytes, how many may reach flash before FLASHSIM_CUT_BYTES cuts power.
 uint64_t fsim_cut_allow(uint64_t len);
 // Counts one finished erase request or write call that stored `stored` bytes; when a cut is

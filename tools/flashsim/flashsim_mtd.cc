@@ -89,13 +89,17 @@ ssize_t fsim_full_io(bool write, int fd, uint8_t* buf, size_t n, uint64_t off)
 
 // Stores old & new for the first `n` bytes of `iov` at `off`. 0 or an errno; *stored counts
 // the bytes that reached the file, *fault the offset of the first byte that needed a 0 -> 1
-// (UINT64_MAX when none did).
-int fsim_mtd_program(int fd, const iovec* iov, uint64_t off, uint64_t n, uint64_t* stored, uint64_t* fault)
+// (UINT64_MAX when none did). When `worn`, the lowest bit that the first programming byte
+// takes from 1 to 0 stays 1, as in a worn cell, and *weak is that byte's offset (else, or
+// when no bit needed programming, UINT64_MAX).
+int fsim_mtd_program(int fd, const iovec* iov, uint64_t off, uint64_t n, bool worn, uint64_t* stored,
+                     uint64_t* fault, uint64_t* weak)
 {
     uint8_t in[fsim_chunk], cell[fsim_chunk];
     size_t vi = 0, vo = 0;   // where in `iov` the next byte comes from
     *stored = 0;
     *fault = UINT64_MAX;
+    *weak = UINT64_MAX;
     while (*stored < n) {
         size_t len = n - *stored < fsim_chunk ? static_cast<size_t>(n - *stored) : fsim_chunk;
         for (size_t got = 0; got < len;) {
@@ -116,6 +120,12 @@ int fsim_mtd_program(int fd, const iovec* iov, uint64_t off, uint64_t n, uint64_
         for (size_t i = 0; i < len; ++i) {
             if ((in[i] & ~cell[i]) != 0 && *fault == UINT64_MAX)
                 *fault = at + i;
+            uint8_t programmed = static_cast<uint8_t>(cell[i] & ~in[i]);
+            if (worn && programmed != 0 && *weak == UINT64_MAX) {
+                *weak = at + i;
+                cell[i] &= static_cast<uint8_t>(in[i] | (programmed & -programmed));
+                continue;
+            }
             cell[i] &= in[i];
         }
         ssize_t w = fsim_full_io(true, fd, cell, len, at);
@@ -312,12 +322,14 @@ ssize_t fsim_mtd_write(int fd, const iovec* iov, int iovcnt, int64_t pos)
         err = EROFS;
     if (err == 0) {
         uint64_t n = static_cast<uint64_t>(total) < g.size - off ? static_cast<uint64_t>(total) : g.size - off;
-        uint64_t fault;
-        err = fsim_mtd_program(fd, iov, off, fsim_cut_allow(n), &stored, &fault);
+        uint64_t fault, weak;
+        err = fsim_mtd_program(fd, iov, off, fsim_cut_allow(n), fsim_weak_point(e.dev), &stored, &fault, &weak);
         if (err == 0 || stored > 0)
             fsim_log_op("write", e.dev, off, stored, nullptr);
         if (fault != UINT64_MAX)
             fsim_log_op("fault-unerased", e.dev, fault, stored, nullptr);
+        if (weak != UINT64_MAX)
+            fsim_log_op("fault-weak", e.dev, weak, 1, nullptr);
         if (at_file_pos)
             lseek(fd, static_cast<off_t>(off + stored), SEEK_SET);
     }

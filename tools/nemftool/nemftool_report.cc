@@ -168,8 +168,7 @@ int verify_signed(nemf_stream_parser* p, const nemftool_verify_opts& o, uint32_t
             return NEMFTOOL_FAILED;
         }
     }
-    if (nemf_stream_parser_hdr(p, NEMF_BODY_OFFSET) != NEMF_SP_HDR_OK ||
-        nemf_stream_parser_next(p, size - NEMF_BODY_OFFSET) != NEMF_SP_DONE) {
+    if (nemf_stream_parser_feed(p, size) != NEMF_SP_DONE) {
         std::printf("container: the stream parser does not accept it\n");
         return NEMFTOOL_FAILED;
     }

@@ -67,8 +67,20 @@ int nemftool_sign(std::string_view manifest, const std::string& cert_path, const
     constexpr unsigned flags = CMS_BINARY | CMS_NOATTR | CMS_NOSMIMECAP;
     bio_ptr data(BIO_new_mem_buf(manifest.data(), static_cast<int>(manifest.size())));
     cms_ptr cms(data ? CMS_sign(nullptr, nullptr, nullptr, nullptr, flags | CMS_PARTIAL) : nullptr);
-    if (!cms || CMS_add1_signer(cms.get(), cert.get(), key.get(), md, flags) == nullptr ||
-        CMS_final(cms.get(), data.get(), nullptr, flags) != 1) {
+    if (!cms || CMS_add1_signer(cms.get(), cert.get(), key.get(), md, flags) == nullptr) {
+        *why = "signing failed: " + nemftool_openssl_error();
+        return -1;
+    }
+    // Certificates behind the signer's in its file are the chain up to the trust anchor
+    // (intermediate CAs): carried in the message, so that the device can build the path.
+    while (x509_ptr ca{PEM_read_bio_X509(cert_in.get(), nullptr, nullptr, nullptr)}) {
+        if (CMS_add1_cert(cms.get(), ca.get()) != 1) {
+            *why = "adding a certificate of " + cert_path + " failed: " + nemftool_openssl_error();
+            return -1;
+        }
+    }
+    ERR_clear_error();   // the read that ends the loop queues "no start line"
+    if (CMS_final(cms.get(), data.get(), nullptr, flags) != 1) {
         *why = "signing failed: " + nemftool_openssl_error();
         return -1;
     }

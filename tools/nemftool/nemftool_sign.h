@@ -6,8 +6,8 @@
 #include <string_view>
 
 // Signs `manifest` with the certificate and private key of two PEM files: a CMS signed-data
-// message that embeds the manifest unchanged (binary, no line-end conversion) and the signer
-// certificate, with `hash_type`'s digest (NEMF_HASH_SHA256 or NEMF_HASH_SHA512) and no signed
+// message that embeds the manifest unchanged (binary, no line-end conversion), the signer
+// certificate (the first in its file) and any further certificates of that file, with `hash_type`'s digest (NEMF_HASH_SHA256 or NEMF_HASH_SHA512) and no signed
 // attributes, so there is no signing time and an RSA key gives the same bytes every time. The
 // message is written as S/MIME (application/pkcs7-mime, base64) into `smime`.
 // 0, or -1 with `why` set.
