@@ -5,9 +5,8 @@
 #include <cstring>
 #include <syslog.h>
 
-#include "hostconfig/hostconfig_flags.h"
 #include "kru/kru_supervise.h"
-#include "nemf/nemf_validate.h"
+#include "krul/krul_store.h"
 #include "platform/log.h"
 #include "platform/mtd.h"
 
@@ -25,59 +24,57 @@ const char* kru_usable_backup(const kru_settings* s)
 
 }  // namespace
 
-int load(kru_settings* s, krul_data* rec, hostconfig* hc)
+int kru_load_hostcfg(const kru_settings* s, const char* primary, krul_data* rec, hostconfig* hc)
 {
-    if (krul_init(rec) != 1) {
+    switch (krul_store_load(primary, kru_usable_backup(s), rec, hc)) {
+    case KRUL_STORE_PRIMARY:
+        return 1;
+    case KRUL_STORE_BACKUP:
+        kru_log(LOG_DEBUG, "hostconfig_load failed; loaded backup (%s) successfully.\n", s->hostcfg_backup);
+        return 1;
+    case KRUL_STORE_ERR_INIT:
         kru_log(LOG_DEBUG, "krul_init failed.\n");
         return -1;
-    }
-    if (hostconfig_new(hc, hostconfig_max_size) != 1) {
+    case KRUL_STORE_ERR_NEW:
         kru_log(LOG_DEBUG, "hostconfig_new failed.\n");
         return -1;
-    }
-    int r = hostconfig_load(hc, s->hostcfg, kru_usable_backup(s));
-    if (r == HOSTCONFIG_LOAD_BACKUP) {
-        kru_log(LOG_DEBUG, "hostconfig_load failed; loaded backup (%s) successfully.\n", s->hostcfg_backup);
-    } else if (r != HOSTCONFIG_LOAD_PRIMARY) {
-        // Neither copy loads. The install action then rebuilds the record (it calls load
-        // again with the default hostconfig file); load itself only reports the loss.
+    case KRUL_STORE_ERR_LOAD:
+        // Neither copy loads. The install action then rebuilds the record from the default
+        // hostconfig file; load itself only reports the loss.
         kru_log(LOG_DEBUG, "hostconfig_load failed.\n");
         return -1;
-    }
-    if (krul_hostconfig_import(rec, hc) != 1) {
+    default:
         kru_log(LOG_DEBUG, "krul_hostconfig_import failed.\n");
         return -1;
     }
-    return 1;
+}
+
+int load(kru_settings* s, krul_data* rec, hostconfig* hc)
+{
+    return kru_load_hostcfg(s, s->hostcfg, rec, hc);
 }
 
 int kru_hostconfig_save(kru_settings* s, const krul_data* rec, const hostconfig* loaded, const char* caller,
                         int test_set)
 {
     hostconfig next;
-    if (hostconfig_new(&next, hostconfig_max_size) != 1) {
+    switch (krul_store_build(rec, loaded, &next)) {
+    case KRUL_STORE_BUILT:
+        break;
+    case KRUL_STORE_ERR_NEW:
         kru_log(LOG_DEBUG, "hostconfig_new failed.\n");
-        return -1;
-    }
-    for (int i = 0; i < loaded->count; ++i) {
-        nemf_content_header ch = hostconfig_part_header(loaded, i);
-        if (nemf_name(ch.name) == krul_part_name)
-            continue;
-        if (hostconfig_add(&next, hostconfig_part_bytes(loaded, i)) != 1) {
-            kru_log(LOG_DEBUG, "hostconfig_add failed.\n");
-            return -1;
-        }
-    }
-    if (krul_hostconfig_export(rec, &next) != 1) {
+        return KRU_SAVE_FAILED;
+    case KRUL_STORE_ERR_ADD:
+        kru_log(LOG_DEBUG, "hostconfig_add failed.\n");
+        return KRU_SAVE_FAILED;
+    default:
         kru_log(LOG_DEBUG, "krul_hostconfig_export failed.\n");
-        return -1;
+        return KRU_SAVE_FAILED;
     }
-    uint8_t words[2];
-    const uint8_t* flags = hostconfig_flags_after_save(test_set, UPGRADE_STATE_TEST, words) == 0 ? words : nullptr;
     const char* backup = kru_usable_backup(s);
     hostconfig_save_report report{};
     kru_critical_enter("critical part start: hostconfig_save called by %s\n", caller);
-    int r = hostconfig_save(&next, s->hostcfg, backup, flags, &report);
+    const int r = krul_store_write(&next, s->hostcfg, backup, test_set, &report);
     kru_critical_leave("critical part end: hostconfig_save\n");
     kru_log_syslog(LOG_DEBUG, "hostconfig_save: primary %s, backup %s: %s\n",
                    report.primary_loaded ? "loads" : "does not load",

@@ -1,5 +1,6 @@
 // kru/kru_hostcfg.h: the load-and-save cycle of the upgrade data record around the
-// hostconfig, and set arguments of the command line.
+// hostconfig, and set arguments of the command line. The cycle itself is krul_store's; these
+// adapters add the backup's lock query, the critical region and the messages.
 //
 // The backup copy (settings hostcfg_backup) counts only when it is set and the device reports
 // itself unlocked: a locked device, and any path whose lock query fails (a regular file, a
@@ -10,9 +11,12 @@
 #include "kru/kru_settings.h"
 #include "krul/krul.h"
 
-// Initialises `rec` and `hc` (hostconfig_new, 5120 bytes), loads the hostconfig (falling back
-// to the backup) and decodes the "KRU data" part into `rec`. 1, or -1 after logging the
-// failing step at debug priority; the caller then reports its own failure.
+// Initialises `rec` and `hc` (hostconfig_new, 5120 bytes), loads the hostconfig from
+// `primary` (falling back to the backup) and decodes the "KRU data" part into `rec`. 1, or -1
+// after logging the failing step at debug priority; the caller then reports its own failure.
+int kru_load_hostcfg(const kru_settings* s, const char* primary, krul_data* rec, hostconfig* hc);
+
+// kru_load_hostcfg from the configured hostconfig.
 int load(kru_settings* s, krul_data* rec, hostconfig* hc);
 
 enum : int {   // results of kru_hostconfig_save

@@ -15,7 +15,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "hostconfig/hostconfig_rebuild.h"
+#include "kru/kru_rebuild.h"
 #include "kru/kru_actions.h"
 #include "kru/kru_hooks.h"
 #include "kru/kru_hostcfg.h"

@@ -7,12 +7,10 @@ add_executable(kru_testhooks ${PROJECT_SOURCE_DIR}/kru/main.cc kru_test_hooks.cc
 target_link_libraries(kru_testhooks PRIVATE kru_core)
 kru_product_target(kru_testhooks)
 
-if(TARGET nemftool)
-  kru_add_test(kru_install_test SOURCES kru_install_test.cc LIBS kru_test_support kru_krul ZLIB::ZLIB)
-  target_compile_definitions(kru_install_test PRIVATE
-    NEMFTOOL_TEST_BIN="$<TARGET_FILE:nemftool>"
-    KRU_TEST_PKI_DIR="${CMAKE_CURRENT_SOURCE_DIR}/pki"
-    KRU_TESTHOOKS_BIN="$<TARGET_FILE:kru_testhooks>"
-    KRU_PROVISION_SCRIPT="${PROJECT_SOURCE_DIR}/tools/kru-provision.sh")
-  add_dependencies(kru_install_test nemftool kru_testhooks)
-endif()
+kru_add_test(kru_install_test SOURCES kru_install_test.cc LIBS kru_test_support kru_krul ZLIB::ZLIB)
+target_compile_definitions(kru_install_test PRIVATE
+  NEMFTOOL_TEST_BIN="$<TARGET_FILE:nemftool>"
+  KRU_TEST_PKI_DIR="${CMAKE_CURRENT_SOURCE_DIR}/pki"
+  KRU_TESTHOOKS_BIN="$<TARGET_FILE:kru_testhooks>"
+  KRU_PROVISION_SCRIPT="${PROJECT_SOURCE_DIR}/tools/kru-provision.sh")
+add_dependencies(kru_install_test nemftool kru_testhooks)

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "hostconfig/hostconfig_rebuild.h"
+#include "kru/kru_rebuild.h"
 #include "krul/krul_check.h"
 #include "platform/fnutil.h"
 #include "platform/log.h"

@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "hostconfig/hostconfig_rebuild.h"
+#include "kru/kru_rebuild.h"
 #include "tests/meta_test_support.h"
 
 namespace {

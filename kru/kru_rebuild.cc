@@ -1,4 +1,4 @@
-#include "hostconfig/hostconfig_rebuild.h"
+#include "kru/kru_rebuild.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -18,7 +18,7 @@
 
 namespace {
 
-constexpr const char* rebuild_module = "hostconfig_rebuild";
+constexpr const char* rebuild_module = "kru_rebuild";
 constexpr size_t rebuild_msg_size = 150;   // 149 characters and the NUL
 // A tsb's name lies 12 bytes into its header; the 64 bytes copied run 52 bytes past the name.
 constexpr size_t rebuild_name_offset = offsetof(nemf_content_header, name);
@@ -111,15 +111,10 @@ int rebuild_meta(krul_data* rec, const char* name, int mtd, uint32_t size)
     return 1;
 }
 
-int rebuild_hostcfg(kru_settings* s, krul_data* rec, hostconfig* hc)
+int rebuild_hostcfg(const kru_settings* s, krul_data* rec, hostconfig* hc)
 {
     QZ_ASSERT(rebuild_module, s != nullptr && rec != nullptr && hc != nullptr);
-    char configured[sizeof s->hostcfg];
-    std::memcpy(configured, s->hostcfg, sizeof configured);
-    std::snprintf(s->hostcfg, sizeof s->hostcfg, "%s", rebuild_default_hostcfg);
-    int r = load(s, rec, hc);
-    std::memcpy(s->hostcfg, configured, sizeof configured);
-    if (r != 1) {
+    if (kru_load_hostcfg(s, rebuild_default_hostcfg, rec, hc) != 1) {
         rebuild_log(LOG_ERR, "rebuild_hostcfg: hostcfg.default loading failed.\n");
         return 0;
     }

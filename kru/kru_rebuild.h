@@ -1,9 +1,8 @@
-// hostconfig/hostconfig_rebuild.h: an initial upgrade data record for a device whose
-// hostconfig is lost: the default hostconfig shipped in the file system, completed with the
-// content headers (tsb) found in the safe partitions.
+// kru/kru_rebuild.h: an initial upgrade data record for a device whose hostconfig is lost:
+// the default hostconfig shipped in the file system, completed with the content headers
+// (tsb) found in the safe partitions.
 //
-// Nothing is written: the record and the hostconfig object change in memory only. It loads
-// through the tool's load cycle, so it is built into the tool's library (kru_core).
+// Nothing is written: the record and the hostconfig object change in memory only.
 #pragma once
 
 #include <cstdint>
@@ -26,10 +25,9 @@ inline constexpr rebuild_safe_partition rebuild_safe_partitions[] = {
 };
 
 // Loads the default hostconfig (the configured backup still serves as its fallback) into `hc`
-// and its record into `rec`, then takes each safe partition's tsb into pinfometa. The settings'
-// hostcfg comes back unchanged. 1 when the default hostconfig loaded (whatever the searches
-// found), else 0. Logs its steps.
-int rebuild_hostcfg(kru_settings* s, krul_data* rec, hostconfig* hc);
+// and its record into `rec`, then takes each safe partition's tsb into pinfometa. 1 when the
+// default hostconfig loaded (whatever the searches found), else 0. Logs its steps.
+int rebuild_hostcfg(const kru_settings* s, krul_data* rec, hostconfig* hc);
 
 // Searches the first `size` bytes of "/dev/mtd<mtd>" for a valid content header whose name
 // begins with `name` and whose body is the data at the partition's start; copies it and the
