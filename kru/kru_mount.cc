@@ -8,6 +8,7 @@
 #include "kru/kru_actions.h"
 #include "kru/kru_hostcfg.h"
 #include "platform/log.h"
+#include "platform/mtd.h"
 #include "platform/qz.h"
 
 namespace {
@@ -31,8 +32,8 @@ void kru_mount_entry(const kru_settings* s, const partinfo& pi)
     kru_cstr fstype(pi.fstype);
     if (fstype.text[0] == '\0' || mountpnt.text[0] == '\0' || std::strcmp(mountpnt.text, "/") == 0)
         return;
-    char device[40];
-    std::snprintf(device, sizeof device, "/dev/mtd%i", pi.pn);
+    const mtd_path path = mtd_device_path(pi.pn);
+    const char* device = path.text;
     qz_printf("KRU: Mounting %s on %s as %s...", device, mountpnt.text, fstype.text);
     if (s->dryrun) {
         qz_printf(" DRYRUN\n");

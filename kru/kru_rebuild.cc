@@ -12,7 +12,9 @@
 
 #include "kru/kru_hostcfg.h"
 #include "nemf/nemf_validate.h"
+#include "platform/fdio.h"
 #include "platform/log.h"
+#include "platform/mtd.h"
 #include "platform/qz.h"
 #include "platform/raii.h"
 
@@ -71,38 +73,26 @@ int rebuild_meta(krul_data* rec, const char* name, int mtd, uint32_t size)
 {
     QZ_ASSERT(rebuild_module, rec != nullptr && name != nullptr && name[0] != '\0');
     QZ_ASSERT(rebuild_module, mtd >= 0 && mtd < krul_max_partinfo);
-    char path[32];
-    std::snprintf(path, sizeof path, "/dev/mtd%i", mtd);
+    const mtd_path path = mtd_device_path(mtd);
 
     std::unique_ptr<uint8_t, c_free<std::free>> buf(static_cast<uint8_t*>(std::malloc(size == 0 ? 1 : size)));
     if (!buf) {
         rebuild_log(LOG_ERR, "rebuild_meta: malloc failed\n");
         return 0;
     }
-    unique_fd dev(::open(path, O_RDONLY));
+    unique_fd dev(::open(path.text, O_RDONLY));
     if (!dev) {
-        rebuild_log(LOG_ERR, "rebuild_meta: Could not open %s for read\n", path);
+        rebuild_log(LOG_ERR, "rebuild_meta: Could not open %s for read\n", path.text);
         return 0;
     }
     std::memset(buf.get(), 0, size);
-    size_t n = 0;
-    bool failed = false;
-    while (n < size) {
-        ssize_t r = ::read(dev.get(), buf.get() + n, size - n);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0)
-            failed = true;
-        if (r <= 0)
-            break;
-        n += static_cast<size_t>(r);
-    }
+    const ssize_t got = fd_read_full(dev.get(), buf.get(), size);
     dev.reset();
-    if (failed) {
+    if (got < 0) {
         rebuild_log(LOG_ERR, "rebuild_meta: Could not load sw header for %s\n", name);
         return 0;
     }
-    long at = n == 0 ? -1 : rebuild_find_tsb(buf.get(), n, name);
+    long at = got == 0 ? -1 : rebuild_find_tsb(buf.get(), static_cast<size_t>(got), name);
     if (at < 0) {
         rebuild_log(LOG_NOTICE, "rebuild_meta: Failed to locate tsb for %s\n", name);
         return 0;

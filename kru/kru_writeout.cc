@@ -26,14 +26,6 @@ namespace {
 
 constexpr const char* kru_writeout_module = "kru_writeout";
 
-// "/dev/mtd255" and its NUL.
-using kru_device_path = char[16];
-
-void kru_writeout_device(const krul_data* rec, int partidx, kru_device_path& out)
-{
-    std::snprintf(out, sizeof out, "/dev/mtd%i", rec->partinfo[partidx].pn);
-}
-
 // Writes `part` (header and body) in layout `wts` from the start of `device`, which has been
 // erased over the whole layout. 0, or -1 after the message.
 int kru_writeout_layout(const char* device, std::span<const uint8_t> part, uint8_t wts)
@@ -94,8 +86,8 @@ int kru_writeout_element(kru_install_ctx* ctx, int i, int* last_pool_size)
     nemf_copy_content_header(part, &h);
 
     *last_pool_size = krul_partpool_items_count(rec, krul_name(e.poolname));
-    kru_device_path device;
-    kru_writeout_device(rec, e.partinfo_idx, device);
+    const mtd_path path = mtd_device_path(rec->partinfo[e.partinfo_idx].pn);
+    const char* device = path.text;
 
     // The erase covers the whole layout, so that no byte is programmed over old data; an
     // unknown layout is erased as a body and then refused.

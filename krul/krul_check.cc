@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include "platform/crc32.h"
+#include "platform/fdio.h"
+#include "platform/mtd.h"
 #include "platform/qz.h"
 #include "platform/raii.h"
 
@@ -19,25 +21,12 @@ bool krul_version_equal(const nemf_content_software& sw, krul_version v)
     return sw.sw_version_major == v.major && sw.sw_version_minor == v.minor && sw.sw_build_number == v.build;
 }
 
-// One read(2), repeated only when a signal interrupted it. The bytes read, 0 at the end of the
-// device, -1 on an error.
-ssize_t krul_check_read(int fd, uint8_t* buf, uint32_t n)
-{
-    ssize_t r;
-    do
-        r = ::read(fd, buf, n);
-    while (r < 0 && errno == EINTR);
-    return r;
-}
-
 // The partition's device, open for plain reads (each goes straight into the caller's one
 // buffer), with the CRC tables ready.
 unique_fd krul_check_open(const krul_data* rec, int partidx)
 {
     crc32_init();
-    char path[32];
-    std::snprintf(path, sizeof path, "/dev/mtd%i", rec->partinfo[partidx].pn);
-    return unique_fd(::open(path, O_RDONLY));
+    return unique_fd(::open(mtd_device_path(rec->partinfo[partidx].pn).text, O_RDONLY));
 }
 
 }  // namespace
@@ -59,7 +48,7 @@ int crc32_check(const krul_data* rec, int partidx, uint8_t wts)
         uint32_t hdr_length = meta.hdr.hdr_length;
         if (hdr_length < sizeof(nemf_content_header) || hdr_length > sizeof(krul_pinfometa))
             return KRUL_CRC_UNREADABLE;
-        if (krul_check_read(dev.get(), buf, hdr_length) != static_cast<ssize_t>(hdr_length))
+        if (fd_read_once(dev.get(), buf, hdr_length) != static_cast<ssize_t>(hdr_length))
             return KRUL_CRC_UNREADABLE;
         if (std::memcmp(buf, &meta, hdr_length) != 0)
             return KRUL_CRC_UNREADABLE;
@@ -69,7 +58,7 @@ int crc32_check(const krul_data* rec, int partidx, uint8_t wts)
     uint32_t missing = meta.hdr.body_length;
     while (missing > 0) {
         uint32_t want = missing < krul_check_chunk ? missing : krul_check_chunk;
-        ssize_t got = krul_check_read(dev.get(), buf, want);
+        ssize_t got = fd_read_once(dev.get(), buf, want);
         if (got < 0)
             return KRUL_CRC_UNREADABLE;
         if (got == 0)
@@ -116,7 +105,7 @@ void krul_crc32_check_layouts(const krul_data* rec, int partidx, int* body_first
         else if (first == unsettled && pos < body_end && body_end < stop)
             stop = body_end;
         const uint32_t want = static_cast<uint32_t>(stop - pos < krul_check_chunk ? stop - pos : krul_check_chunk);
-        const ssize_t got = krul_check_read(dev.get(), buf, want);
+        const ssize_t got = fd_read_once(dev.get(), buf, want);
         if (got <= 0) {
             if (got < 0) {
                 if (first == unsettled)

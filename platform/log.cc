@@ -7,6 +7,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "platform/fdio.h"
 #include "platform/qz.h"
 
 namespace {
@@ -24,19 +25,6 @@ async_entry async_queue[async_slots];
 volatile sig_atomic_t async_head = 0;
 volatile sig_atomic_t async_tail = 0;
 
-void write_all(int fd, const char* s, size_t len)
-{
-    while (len > 0) {
-        ssize_t n = ::write(fd, s, len);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        s += n;
-        len -= static_cast<size_t>(n);
-    }
-}
 
 void log_v(int priority, bool always, const char* fmt, va_list ap)
 {
@@ -44,7 +32,7 @@ void log_v(int priority, bool always, const char* fmt, va_list ap)
     char msg[kru_log_max];
     qz_vsnprintf(msg, sizeof msg, fmt, ap);
     int saved = errno;
-    write_all(2, msg, std::strlen(msg));
+    fd_write_full(2, msg, std::strlen(msg));
     if (always || !isatty(1))
         syslog(priority, "%s", msg);
     errno = saved;
@@ -92,7 +80,7 @@ void kru_log_async(int priority, const char* text)
     size_t len = 0;
     while (text[len] != '\0')
         ++len;
-    write_all(2, text, len);
+    fd_write_full(2, text, len);
     if (async_head - async_tail < async_slots) {
         async_entry& e = async_queue[async_head % async_slots];
         e.priority = priority;

@@ -1,12 +1,20 @@
 #include "platform/mtd.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <syslog.h>
 
 #include "platform/log.h"
 #include "platform/raii.h"
+
+mtd_path mtd_device_path(int pn)
+{
+    mtd_path p;
+    std::snprintf(p.text, sizeof p.text, "/dev/mtd%i", pn);
+    return p;
+}
 
 int _mtd_get_info(int fd, mtd_info_user* info)
 {

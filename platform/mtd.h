@@ -6,6 +6,12 @@
 #include <cstdint>
 #include <mtd/mtd-user.h>
 
+// "/dev/mtd<pn>", the character device of MTD partition `pn`.
+struct mtd_path {
+    char text[24];   // room for any int
+};
+mtd_path mtd_device_path(int pn);
+
 // Fills `info` with MEMGETINFO. 0, or the failing ioctl result (logged as
 // "_mtd_get_info: GetInfo failed(%d)").
 int _mtd_get_info(int fd, mtd_info_user* info);

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "platform/fdio.h"
+
 namespace {
 constexpr size_t qz_console_buffer_size = 80;
 }
@@ -28,18 +30,7 @@ int qz_printf(const char* fmt, ...)
 
 int qz_console_puts(const char* s)
 {
-    size_t len = std::strlen(s);
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = ::write(1, s + done, len - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<int>(done);
+    return static_cast<int>(fd_write_full(1, s, std::strlen(s)));
 }
 
 int qz_vsnprintf(char* buffer, size_t size, const char* fmt, va_list ap)
