@@ -41,10 +41,8 @@ int kru_action_activate(kru_settings* s)
 {
     krul_data rec;
     hostconfig hc;
-    if (load(s, &rec, &hc) != 1) {
-        kru_log(LOG_ERR, "activate action: hostcfg loading failed.\n");
+    if (kru_load_or_report(s, &rec, &hc, "activate action: hostcfg loading failed.\n") != 1)
         return 1;
-    }
     int set = kru_parse_setidx(&rec, s->args[1]);
     if (set < 0) {
         kru_log(LOG_ERR, "%s: invalid set id: %s\n", "activate", s->args[1] != nullptr ? s->args[1] : "(none)");
@@ -83,10 +81,8 @@ int kru_action_upgrade(kru_settings* s)
     }
     krul_data rec;
     hostconfig hc;
-    if (load(s, &rec, &hc) != 1) {
-        kru_log(LOG_ERR, "upgrade action: hostcfg loading failed.\n");
+    if (kru_load_or_report(s, &rec, &hc, "upgrade action: hostcfg loading failed.\n") != 1)
         return 1;
-    }
     int boot_set = kru_boot_set(kru_cmdline_path);
     const char* word = s->args[1];
     int target;      // the set whose state changes

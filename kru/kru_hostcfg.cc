@@ -54,6 +54,14 @@ int load(kru_settings* s, krul_data* rec, hostconfig* hc)
     return kru_load_hostcfg(s, s->hostcfg, rec, hc);
 }
 
+int kru_load_or_report(kru_settings* s, krul_data* rec, hostconfig* hc, const char* failure)
+{
+    if (load(s, rec, hc) == 1)
+        return 1;
+    kru_log(LOG_ERR, "%s", failure);
+    return -1;
+}
+
 int kru_hostconfig_save(kru_settings* s, const krul_data* rec, const hostconfig* loaded, const char* caller,
                         int test_set)
 {

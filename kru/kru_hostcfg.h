@@ -19,6 +19,10 @@ int kru_load_hostcfg(const kru_settings* s, const char* primary, krul_data* rec,
 // kru_load_hostcfg from the configured hostconfig.
 int load(kru_settings* s, krul_data* rec, hostconfig* hc);
 
+// The preamble of an action that works on the record: load, and on failure log the action's
+// own `failure` message at error priority. 1, or -1.
+int kru_load_or_report(kru_settings* s, krul_data* rec, hostconfig* hc, const char* failure);
+
 enum : int {   // results of kru_hostconfig_save
     KRU_SAVE_OK = 1,
     KRU_SAVE_FAILED = -1,

@@ -140,10 +140,8 @@ int kru_action_info(kru_settings* s)
 {
     krul_data rec;
     hostconfig hc;
-    if (load(s, &rec, &hc) != 1) {
-        kru_log(LOG_ERR, "info action: loading hostcfg failed.\n");
+    if (kru_load_or_report(s, &rec, &hc, "info action: loading hostcfg failed.\n") != 1)
         return 1;
-    }
     kru_info(s, &rec);
     return 0;
 }
@@ -179,10 +177,8 @@ int kru_action_getpartset(kru_settings* s)
 
     krul_data rec;
     hostconfig hc;
-    if (load(s, &rec, &hc) != 1) {
-        kru_log(LOG_ERR, "getpartset action: loading hostcfg failed.\n");
+    if (kru_load_or_report(s, &rec, &hc, "getpartset action: loading hostcfg failed.\n") != 1)
         return 1;
-    }
     if (active && (set = kru_active_set(&rec)) < 0) {
         kru_log(LOG_ERR, "getpartset action: SETIDX is illegal.\n");
         return 1;
@@ -218,10 +214,8 @@ int kru_action_getrh(kru_settings* s)
     }
     krul_data rec;
     hostconfig hc;
-    if (load(s, &rec, &hc) != 1) {
-        kru_log(LOG_ERR, "getrh: loading hostcfg failed.\n");
+    if (kru_load_or_report(s, &rec, &hc, "getrh: loading hostcfg failed.\n") != 1)
         return 1;
-    }
     int set = std::strcmp(s->args[1], "active") == 0 ? kru_active_set(&rec) : kru_parse_setidx(&rec, s->args[1]);
     if (set < 0) {
         kru_log(LOG_ERR, "getrh: invalid set idx?\n");

@@ -212,7 +212,7 @@ int kru_install_stream_step(kru_install_ctx* ctx)
     return 0;
 }
 
-// Step 2: the set to install into. The index, or -1 after the message.
+// Choosing the set: the set to install into. The index, or -1 after the message.
 int kru_install_autodetect(const krul_data* rec)
 {
     switch (rec->actset) {
@@ -235,7 +235,7 @@ int kru_install_autodetect(const krul_data* rec)
     }
 }
 
-// Step 5: the checks of the complete image and the meta install. 0, or the exit code.
+// Checking the image: the checks of the complete image and the meta install. 0, or the exit code.
 int kru_install_check_image(kru_install_ctx* ctx, hostconfig* hc)
 {
     kru_settings* s = ctx->settings;
@@ -319,7 +319,7 @@ int kru_install_check_image(kru_install_ctx* ctx, hostconfig* hc)
     return 0;
 }
 
-// Step 6 for one element whose partition must be substituted because it no longer checks out
+// Marking, for one element whose partition must be substituted because it no longer checks out
 // and another set also uses it. 0, or exit code 1 after the message.
 int kru_install_substitute(kru_install_ctx* ctx, krum_element* e)
 {
@@ -343,7 +343,7 @@ int kru_install_substitute(kru_install_ctx* ctx, krum_element* e)
     return 0;
 }
 
-// Step 6: partial images and partitions to write again. 0, or the exit code.
+// Marking: partial images and partitions to write again. 0, or the exit code.
 int kru_install_mark(kru_install_ctx* ctx)
 {
     const kru_settings* s = ctx->settings;
@@ -386,7 +386,7 @@ int kru_install_mark(kru_install_ctx* ctx)
     return 0;
 }
 
-// Step 7: records the active set in the autoset file, which must not exist yet. 0, or 5.
+// The autoset file: records the active set in the autoset file, which must not exist yet. 0, or 5.
 int kru_install_autoset(const kru_settings* s, const krul_data* rec)
 {
     unique_fd fd(open(s->autosetfile, O_WRONLY | O_CREAT | O_EXCL, 0600));
@@ -410,7 +410,7 @@ int kru_install_autoset(const kru_settings* s, const krul_data* rec)
     return 0;
 }
 
-// Step 3: the image into a buffer of its own, through the parser. 0, or the exit code.
+// Reading the image: into a buffer of its own, through the parser. 0, or the exit code.
 // The buffer and the parser are handed to the caller, who keeps them for the whole action.
 struct kru_parser_free {
     void operator()(nemf_stream_parser* p) const { nemf_stream_parser_deinit(p); }

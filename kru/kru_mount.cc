@@ -53,10 +53,8 @@ int kru_action_mount(kru_settings* s)
 {
     krul_data rec;
     hostconfig hc;
-    if (load(s, &rec, &hc) != 1) {
-        kru_log(LOG_ERR, "mount: loading hostcfg failed.\n");
+    if (kru_load_or_report(s, &rec, &hc, "mount: loading hostcfg failed.\n") != 1)
         return 1;
-    }
     if (s->args[1] == nullptr) {
         kru_log(LOG_ERR, "mount: missing set idx?\n");
         return 1;

@@ -215,10 +215,8 @@ int kru_action_partset(kru_settings* s)
 {
     krul_data rec;
     hostconfig hc;
-    if (load(s, &rec, &hc) != 1) {
-        kru_log(LOG_ERR, "partset action: loading hostcfg failed.\n");
+    if (kru_load_or_report(s, &rec, &hc, "partset action: loading hostcfg failed.\n") != 1)
         return 1;
-    }
     if (s->args[1] == nullptr) {
         kru_log(LOG_ERR, "partset action: SETIDX is missing.\n");
         return 1;
@@ -271,10 +269,8 @@ int kru_action_partinfo(kru_settings* s)
     kru_partinfo_opts o;
     krul_data rec;
     hostconfig hc;
-    if (load(s, &rec, &hc) != 1) {
-        kru_log(LOG_ERR, "partinfo action: loading hostcfg failed.\n");
+    if (kru_load_or_report(s, &rec, &hc, "partinfo action: loading hostcfg failed.\n") != 1)
         return 1;
-    }
     // PARTIDX alone clears the entry; POOLNAME needs SIZE with it.
     if (s->argc < 2 || s->argc == 3) {
         kru_log(LOG_ERR, "partinfo action: wrong syntax.\n");

@@ -168,10 +168,8 @@ int verify_sets(kru_settings* s)
 {
     krul_data rec;
     hostconfig hc;
-    if (load(s, &rec, &hc) != 1) {
-        kru_log(LOG_ERR, "verify action: loading hostcfg failed.\n");
+    if (kru_load_or_report(s, &rec, &hc, "verify action: loading hostcfg failed.\n") != 1)
         return 1;
-    }
     krul_partpool_generate(&rec);
     if (s->argc < 2)
         return kru_verify_table(s, &rec);
