@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "platform/crc32.h"
+#include "platform/progress.h"
 #include "platform/qz.h"
 #include "platform/raii.h"
 
@@ -27,6 +28,8 @@ ssize_t krul_check_read(int fd, uint8_t* buf, uint32_t n)
     do
         r = ::read(fd, buf, n);
     while (r < 0 && errno == EINTR);
+    if (r > 0)
+        progress_advance(static_cast<uint64_t>(r));
     return r;
 }
 

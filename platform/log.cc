@@ -7,6 +7,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "platform/progress.h"
 #include "platform/qz.h"
 
 namespace {
@@ -44,6 +45,7 @@ void log_v(int priority, bool always, const char* fmt, va_list ap)
     char msg[kru_log_max];
     qz_vsnprintf(msg, sizeof msg, fmt, ap);
     int saved = errno;
+    progress_hide();
     write_all(2, msg, std::strlen(msg));
     if (always || !isatty(1))
         syslog(priority, "%s", msg);

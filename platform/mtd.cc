@@ -5,6 +5,7 @@
 #include <syslog.h>
 
 #include "platform/log.h"
+#include "platform/progress.h"
 #include "platform/raii.h"
 
 int _mtd_get_info(int fd, mtd_info_user* info)
@@ -60,6 +61,7 @@ int mtd_erase(int fd, uint32_t start, uint32_t length)
             kru_log_syslog(LOG_ERR, "%s: Erase failed(%d)\n", "mtd_erase", r);
             return MTD_ERASE_ERR_IO;
         }
+        progress_advance(info.erasesize);
     }
     return 0;
 }
