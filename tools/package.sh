@@ -39,7 +39,7 @@ prepare() {
   local need=(cmake g++ dpkg-deb dpkg-shlibdeps dpkg-buildflags)
   [ $check -eq 1 ] && need+=(lintian)
   if [ "${KRU_PACKAGE_NO_INSTALL:-0}" != 1 ]; then
-    bash "$top/tools/install-deps.sh"
+    bash "$top/tools/install-deps.sh" --checks
     for a in "${arches[@]}"; do
       [ "$a" = "$host_arch" ] || bash "$top/tools/armhf-test.sh" --install-only
     done
