@@ -87,15 +87,15 @@ package() {
   install -m 0644 "$top/dist/debian/copyright" "$stage/usr/share/doc/$pkg/copyright"
 
   # Dependencies from the binaries, as the distribution's shlibs and symbols files give them
-  # (dpkg-shlibdeps runs where debian/<package> is the staged tree).
+  # (dpkg-shlibdeps runs where debian/<package> is the staged tree, its DEBIAN/ made first).
   local deps
+  install -d "$stage/DEBIAN"
   printf 'Source: kru\n\nPackage: kru\nArchitecture: any\n\nPackage: nemftool\nArchitecture: any\n' \
     >"$work/$arch/debian/control"
   deps=$(cd "$work/$arch" && bins=(debian/"$pkg"/usr/*bin/*) && eval "$(dpkg-architecture -a"$arch" -s 2>/dev/null)" &&
     dpkg-shlibdeps -O "${bins[@]/#/-e}" | sed -n 's/^shlibs:Depends=//p')
   [ -n "$deps" ] || { say "$pkg $arch: no dependencies found"; exit 1; }
 
-  install -d "$stage/DEBIAN"
   {
     echo "Package: $pkg"
     echo "Version: $version"
