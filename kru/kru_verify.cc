@@ -2,12 +2,14 @@
 // CRC32 the record keeps for them, either as an overview of the whole partition table or set
 // by set.
 #include <cstdint>
+#include <cstdio>
 #include <syslog.h>
 
 #include "kru/kru_actions.h"
 #include "kru/kru_hostcfg.h"
 #include "krul/krul_check.h"
 #include "platform/log.h"
+#include "platform/progress.h"
 #include "platform/qz.h"
 
 namespace {
@@ -45,6 +47,14 @@ bool kru_set_refers_to(const krul_data* rec, int set, int partidx)
     return false;
 }
 
+// The status line for the CRC reads of partition-table entry `p`, over `total` bytes.
+void kru_verify_progress_begin(const krul_data* rec, int p, uint64_t total)
+{
+    char device[24];
+    std::snprintf(device, sizeof device, "mtd%i", rec->partinfo[p].pn);
+    progress_begin(device, "verify", total);
+}
+
 // Pool counts and the disparities found while going through the partition table.
 struct kru_disparity {
     int singleton_pools = 0;
@@ -70,7 +80,9 @@ void kru_verify_line(const krul_data* rec, int p, kru_disparity* d)
     qz_printf("Belongs to pool %-15.*s  ", len_of(pi.poolname), pi.poolname);
     qz_printf("CRC32 content check: ");
     int body_first = 0, header_first = 0;
+    kru_verify_progress_begin(rec, p, uint64_t{meta.hdr_length} + meta.body_length);
     krul_crc32_check_layouts(rec, p, &body_first, &header_first);
+    progress_end();
     if (body_first == 0) {
         qz_printf("OK\n");
     } else if (header_first == 0) {
@@ -152,8 +164,13 @@ int verify_set(kru_settings*, const krul_data* rec, int setidx, int show)
             const krul_pinfometa& meta = rec->pinfometa[ref];
             pool = krul_name(rec->partinfo[ref].poolname);
             content = krul_name(meta.hdr.name);
-            r = meta.hdr.body_length == 0 || meta.hdr.body_crc == 0 ? KRUL_CRC_NOT_RECORDED
-                                                                     : crc32_check(rec, ref, kru_wts_body);
+            if (meta.hdr.body_length == 0 || meta.hdr.body_crc == 0) {
+                r = KRUL_CRC_NOT_RECORDED;
+            } else {
+                kru_verify_progress_begin(rec, ref, meta.hdr.body_length);
+                r = crc32_check(rec, ref, kru_wts_body);
+                progress_end();
+            }
         }
         if (show)
             qz_printf("%s:   ref %2d: %-12.*s %-12.*s: %s\n", "verify_set", ref, static_cast<int>(pool.size()),

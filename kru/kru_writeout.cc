@@ -19,6 +19,7 @@
 #include "platform/fnutil.h"
 #include "platform/log.h"
 #include "platform/mtd.h"
+#include "platform/progress.h"
 #include "platform/qz.h"
 #include "platform/raii.h"
 
@@ -42,8 +43,20 @@ int kru_writeout_layout(const char* device, std::span<const uint8_t> part, uint8
     }
     // Unbuffered: every fwrite reaches the device at once and reports its own failure.
     std::setvbuf(f.get(), nullptr, _IONBF, 0);
+    // One fwrite per part; with the progress line on a terminal, in pieces so that it moves
+    // (the failure still reports the bytes of the whole part that were written).
+    constexpr size_t piece = 64 * 1024;
     auto put = [&](std::span<const uint8_t> bytes) {
-        size_t done = std::fwrite(bytes.data(), 1, bytes.size(), f.get());
+        const size_t step = progress_active() ? piece : bytes.size();
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const size_t want = bytes.size() - done < step ? bytes.size() - done : step;
+            const size_t n = std::fwrite(bytes.data() + done, 1, want, f.get());
+            done += n;
+            progress_advance(n);
+            if (n != want)
+                break;
+        }
         if (done == bytes.size())
             return 0;
         kru_log(LOG_ERR, "Could not fwrite to %s, errno=%i result=%i\n", device, errno, static_cast<int>(done));
@@ -94,10 +107,17 @@ int kru_writeout_element(kru_install_ctx* ctx, int i, int* last_pool_size)
     uint32_t length = kru_install_layout_length(e.wts, h.hdr_length, h.body_length);
     if (length == 0)
         length = h.body_length;
-    bool ok = !part.empty() && mtd_fn_erase(device, 0, length) == 0;
+    bool ok = false;
+    if (!part.empty()) {
+        progress_begin(device, "erase", length);
+        ok = mtd_fn_erase(device, 0, length) == 0;
+        progress_end();
+    }
     if (ok) {
         qz_printf("Writing out %u bytes of data to %s\n", h.body_length, device);
+        progress_begin(device, "write", kru_install_layout_length(e.wts, h.hdr_length, h.body_length));
         ok = kru_writeout_layout(device, part, e.wts) == 0;
+        progress_end();
     }
     if (!ok) {
         const std::string_view name = part.empty() ? std::string_view("<null>") : krul_name(h.name);
@@ -110,7 +130,10 @@ int kru_writeout_element(kru_install_ctx* ctx, int i, int* last_pool_size)
         kru_log(LOG_INFO, "WARNING: Could not verify write as some meta data is missing from hostconfig\n");
         return 0;
     }
-    if (crc32_check(rec, e.partinfo_idx, e.wts) != KRUL_CRC_MATCH) {
+    progress_begin(device, "read-back", kru_install_layout_length(e.wts, h.hdr_length, h.body_length));
+    const int checked = crc32_check(rec, e.partinfo_idx, e.wts);
+    progress_end();
+    if (checked != KRUL_CRC_MATCH) {
         kru_log(LOG_ERR, "CRC32 VERIFY FAILED: partinfo_idx=%i se_idx=%i\n", e.partinfo_idx, i);
         krul_partinfo_mark_meta_invalid(rec, e.partinfo_idx);
         return -1;

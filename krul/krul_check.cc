@@ -9,6 +9,7 @@
 #include "platform/crc32.h"
 #include "platform/fdio.h"
 #include "platform/mtd.h"
+#include "platform/progress.h"
 #include "platform/qz.h"
 #include "platform/raii.h"
 
@@ -19,6 +20,16 @@ constexpr const char* krul_check_module = "krul_check";
 bool krul_version_equal(const nemf_content_software& sw, krul_version v)
 {
     return sw.sw_version_major == v.major && sw.sw_version_minor == v.minor && sw.sw_build_number == v.build;
+}
+
+// One read (repeated after EINTR), and the progress line told of it. The bytes read, 0 at the
+// end of the device, -1 on an error.
+ssize_t krul_check_read(int fd, uint8_t* buf, uint32_t n)
+{
+    const ssize_t r = fd_read_once(fd, buf, n);
+    if (r > 0)
+        progress_advance(static_cast<uint64_t>(r));
+    return r;
 }
 
 // The partition's device, open for plain reads (each goes straight into the caller's one
@@ -48,7 +59,7 @@ int crc32_check(const krul_data* rec, int partidx, uint8_t wts)
         uint32_t hdr_length = meta.hdr.hdr_length;
         if (hdr_length < sizeof(nemf_content_header) || hdr_length > sizeof(krul_pinfometa))
             return KRUL_CRC_UNREADABLE;
-        if (fd_read_once(dev.get(), buf, hdr_length) != static_cast<ssize_t>(hdr_length))
+        if (krul_check_read(dev.get(), buf, hdr_length) != static_cast<ssize_t>(hdr_length))
             return KRUL_CRC_UNREADABLE;
         if (std::memcmp(buf, &meta, hdr_length) != 0)
             return KRUL_CRC_UNREADABLE;
@@ -58,7 +69,7 @@ int crc32_check(const krul_data* rec, int partidx, uint8_t wts)
     uint32_t missing = meta.hdr.body_length;
     while (missing > 0) {
         uint32_t want = missing < krul_check_chunk ? missing : krul_check_chunk;
-        ssize_t got = fd_read_once(dev.get(), buf, want);
+        ssize_t got = krul_check_read(dev.get(), buf, want);
         if (got < 0)
             return KRUL_CRC_UNREADABLE;
         if (got == 0)
@@ -105,7 +116,7 @@ void krul_crc32_check_layouts(const krul_data* rec, int partidx, int* body_first
         else if (first == unsettled && pos < body_end && body_end < stop)
             stop = body_end;
         const uint32_t want = static_cast<uint32_t>(stop - pos < krul_check_chunk ? stop - pos : krul_check_chunk);
-        const ssize_t got = fd_read_once(dev.get(), buf, want);
+        const ssize_t got = krul_check_read(dev.get(), buf, want);
         if (got <= 0) {
             if (got < 0) {
                 if (first == unsettled)

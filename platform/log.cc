@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "platform/fdio.h"
+#include "platform/progress.h"
 #include "platform/qz.h"
 
 namespace {
@@ -25,13 +26,13 @@ async_entry async_queue[async_slots];
 volatile sig_atomic_t async_head = 0;
 volatile sig_atomic_t async_tail = 0;
 
-
 void log_v(int priority, bool always, const char* fmt, va_list ap)
 {
     kru_log_flush();
     char msg[kru_log_max];
     qz_vsnprintf(msg, sizeof msg, fmt, ap);
     int saved = errno;
+    progress_hide();
     fd_write_full(2, msg, std::strlen(msg));
     if (always || !isatty(1))
         syslog(priority, "%s", msg);

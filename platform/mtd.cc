@@ -7,6 +7,7 @@
 #include <syslog.h>
 
 #include "platform/log.h"
+#include "platform/progress.h"
 #include "platform/raii.h"
 
 mtd_path mtd_device_path(int pn)
@@ -76,6 +77,7 @@ int mtd_erase(int fd, uint32_t start, uint32_t length)
             kru_log_syslog(LOG_ERR, "%s: Erase failed(%d)\n", "mtd_erase", r);
             return MTD_ERASE_ERR_IO;
         }
+        progress_advance(info.erasesize);
     }
     return 0;
 }

@@ -463,6 +463,40 @@ TEST_F(InstallTest, FailureInTheSecondOfThreePartitionsStopsTheWriteOut)
     }
 }
 
+// On a terminal the install shows each partition's erase, write and read-back as a status
+// line; the messages, the reports, the system log and the flash are those of a run whose
+// standard error is a file, also when a step fails while the line is on the screen.
+TEST_F(InstallTest, ProgressLineOnlyOnATerminalAndNothingElseChanges)
+{
+    for (const char* fail : {"", "write:mtd12:1", "read:mtd12:1"}) {
+        SCOPED_TRACE(fail);
+        const strings env = {std::string("FLASHSIM_FAIL=") + fail};
+        reset();
+        const run_result piped = run_kru(sb, args({"-f"}, rel, "-1"), env);
+        const std::string piped_log = sb.syslog();
+        std::map<int, std::string> piped_dev;
+        for (int n : {2, 5, 10, 12, 14})
+            piped_dev[n] = dev(n);
+        EXPECT_EQ(std::string::npos, piped.err.find('\033'));
+
+        reset();
+        const run_result tty = run_on_terminal(sb, kru_bin(), args({"-f"}, rel, "-1"), env);
+        EXPECT_EQ(piped.status, tty.status);
+        EXPECT_EQ(piped.out, tty.out);
+        bool clean = false;
+        EXPECT_EQ(piped.err, without_progress(tty.err, &clean));
+        EXPECT_TRUE(clean) << tty.err;
+        EXPECT_EQ(piped_log, sb.syslog());
+        for (const auto& [n, bytes] : piped_dev)
+            EXPECT_EQ(bytes, dev(n)) << n;
+        strings phases = {"mtd10 erase", "mtd10 write", "mtd10 read-back", "mtd12 erase", "mtd12 write"};
+        if (*fail == '\0')
+            phases.insert(phases.end(), {"mtd12 read-back", "mtd14 erase", "mtd14 write", "mtd14 read-back"});
+        for (const std::string& phase : phases)
+            EXPECT_NE(std::string::npos, tty.err.find("\033[?7l" + phase + " ")) << phase << "\n" << tty.err;
+    }
+}
+
 TEST_F(InstallTest, LostHostconfigIsRebuiltFromTheDefaultAndTheSafePartitions)
 {
     // The default is the provisioned hostconfig; only the safe kernel partition holds a tsb.

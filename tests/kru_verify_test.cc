@@ -141,6 +141,34 @@ TEST_F(VerifyTest, OneSetIsSilentUnlessVerboseOrInvalid)
     EXPECT_NE(std::string::npos, r.out.find("verify_set: Set 2: SET2\nverify_set:   no refs\n"));
 }
 
+// On a terminal each partition's CRC read shows a status line, drawn behind the half printed
+// overview line; the reports and messages are those of a run whose standard error is a file.
+TEST_F(VerifyTest, ProgressLineOnlyOnATerminal)
+{
+    damage(9);
+    const struct {
+        std::vector<std::string> args;
+        std::vector<int> read;   // devices whose reads are shown
+    } cases[] = {
+        {{"verify"}, {6, 7, 8, 9, 10, 13, 16}},
+        {{"verify", "1", "-v"}, {9, 10, 13, 6}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.size());
+        const run_result piped = run_kru(sb_, c.args);
+        const run_result tty = run_on_terminal(sb_, kru_bin(), c.args);
+        EXPECT_EQ(std::string::npos, piped.err.find('\033'));
+        EXPECT_EQ(piped.status, tty.status);
+        EXPECT_EQ(piped.out, tty.out);
+        bool clean = false;
+        EXPECT_EQ(piped.err, without_progress(tty.err, &clean));
+        EXPECT_TRUE(clean) << tty.err;
+        for (int pn : c.read)
+            EXPECT_NE(std::string::npos, tty.err.find("\033[?7lmtd" + std::to_string(pn) + " verify ")) << pn;
+    }
+    EXPECT_EQ(std::string::npos, sb_.syslog().find("verify "));
+}
+
 // Content behind its header passes the overview but not the set check, so activating its set
 // needs -f.
 TEST_F(VerifyTest, HeaderFirstContentFailsTheSetCheck)

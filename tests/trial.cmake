@@ -15,12 +15,14 @@ foreach(t kru_verify_test kru_trial_test)
   add_dependencies(${t} trial_probe kru_trialhooks)
 endforeach()
 
-# The manual page renders without a single groff warning.
+# The manual pages render without a single groff warning.
 find_program(KRU_GROFF groff)
 if(KRU_GROFF)
-  add_test(NAME man_page_renders_clean
-           COMMAND sh -c "out=$(\"$0\" -ww -man -z \"$1\" 2>&1) && [ -z \"$out\" ] || { echo \"$out\"; exit 1; }"
-                   ${KRU_GROFF} ${PROJECT_SOURCE_DIR}/doc/kru.1)
+  foreach(page kru.8 nemftool.1)
+    add_test(NAME man_page_renders_clean_${page}
+             COMMAND sh -c "out=$(\"$0\" -ww -man -z \"$1\" 2>&1) && [ -z \"$out\" ] || { echo \"$out\"; exit 1; }"
+                     ${KRU_GROFF} ${PROJECT_SOURCE_DIR}/doc/${page})
+  endforeach()
 else()
   message(STATUS "groff not found: the manual page test is left out")
 endif()

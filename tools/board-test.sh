@@ -159,7 +159,9 @@ mkdir -p "$root/bin" "$root/usr/bin" "$root/board/images" "$root/mnt/misc/pki/tl
 cp "$busybox" "$root/bin/busybox"
 cp "$board/init" "$root/init" && chmod +x "$root/init"
 cp "$board/steps.sh" "$root/board/steps.sh"
+cp "$top/dist/systemd/kru-validate.service" "$root/board/"
 arm-linux-gnueabihf-strip -o "$root/usr/bin/kru" "$armhf/bin/kru"
+mkdir -p "$root/usr/sbin" && ln -s ../bin/kru "$root/usr/sbin/kru"   # where the units look for it
 [ "$mode" = memory ] && arm-linux-gnueabihf-gcc -O2 -Wall -o "$root/usr/bin/maxrss" "$board/maxrss.c"
 cp "$pki/ca.cert.pem" "$root/mnt/misc/pki/tls/certs/ca.cert.pem"
 cp "$pki/ca.crl.pem" "$root/mnt/misc/pki/tls/certs/crl.cert.pem"

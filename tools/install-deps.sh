@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing kru need, only those missing.
+#   bash tools/install-deps.sh            # build and test suite
+#   bash tools/install-deps.sh --checks   # also the tools of the packaging and unit checks
 set -euo pipefail
 
 packages=(
@@ -8,6 +10,14 @@ packages=(
   libgtest-dev zlib1g-dev         # tests, and the reference CRC they compare with
   mtd-utils                       # flashcp, a program the device emulator is proven against
 )
+if [ "${1:-}" = --checks ]; then
+  packages+=(
+    dpkg-dev                      # dpkg-shlibdeps, dpkg-buildflags and dpkg-architecture for tools/package.sh
+    lintian                       # the packages' check
+    systemd                       # systemd-analyze verify on the boot units (nothing is started)
+    groff-base                    # the manual pages render without warnings
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do

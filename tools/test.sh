@@ -12,7 +12,7 @@ build=${KRU_BUILD_DIR:-$top/build}
 asan_build=${KRU_ASAN_BUILD_DIR:-$top/build-asan-ci}
 jobs=$(nproc)
 
-bash "$top/tools/install-deps.sh" || exit 1
+bash "$top/tools/install-deps.sh" --checks || exit 1
 
 target_status=0
 if [ "${KRU_TEST_QUICK:-0}" != 1 ]; then

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -52,8 +53,11 @@ void sandbox::make_mtd(int n, uint32_t size, uint32_t erasesize) const
 std::string sandbox::syslog() const { return read_file(path("syslog")); }
 std::string sandbox::flash_log() const { return read_file(path("flashsim.log")); }
 
-started run_start(const sandbox& sb, const std::string& program, const std::vector<std::string>& args,
-                  const std::vector<std::string>& env)
+namespace {
+
+// run_start, with standard error on descriptor `err_fd` instead of a file when it is >= 0.
+started start_with(const sandbox& sb, const std::string& program, const std::vector<std::string>& args,
+                   const std::vector<std::string>& env, int err_fd)
 {
     static int serial = 0;
     started s;
@@ -93,12 +97,14 @@ started run_start(const sandbox& sb, const std::string& program, const std::vect
     if (s.pid == 0) {
         int in = open("/dev/null", O_RDONLY);
         int out = open(s.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open(s.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = err_fd >= 0 ? err_fd : open(s.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || out < 0 || err < 0)
             _exit(126);
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        if (err_fd >= 0 && err_fd != 2)
+            close(err_fd);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -106,6 +112,87 @@ started run_start(const sandbox& sb, const std::string& program, const std::vect
         _exit(127);
     }
     return s;
+}
+
+}  // namespace
+
+started run_start(const sandbox& sb, const std::string& program, const std::vector<std::string>& args,
+                  const std::vector<std::string>& env)
+{
+    return start_with(sb, program, args, env, -1);
+}
+
+run_result run_on_terminal(const sandbox& sb, const std::string& program, const std::vector<std::string>& args,
+                           const std::vector<std::string>& env)
+{
+    run_result r;
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        ADD_FAILURE() << "pseudo-terminal: " << std::strerror(errno);
+        return r;
+    }
+    int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    termios raw{};
+    if (slave < 0 || tcgetattr(slave, &raw) != 0) {
+        ADD_FAILURE() << "pseudo-terminal: " << std::strerror(errno);
+        close(master);
+        return r;
+    }
+    cfmakeraw(&raw);   // the bytes as written: no "\r" added before each "\n"
+    tcsetattr(slave, TCSANOW, &raw);
+    const started s = start_with(sb, program, args, env, slave);
+    close(slave);
+    // Read until the last holder of the terminal has gone (EIO), so that the program never
+    // blocks on a full terminal buffer.
+    std::string text;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n > 0)
+            text.append(buf, static_cast<size_t>(n));
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            break;
+    }
+    close(master);
+    r = run_wait(s);
+    r.err = text;
+    target_exec_drop_report(&r.err);
+    return r;
+}
+
+std::string without_progress(const std::string& terminal, bool* clean)
+{
+    static constexpr std::string_view save = "\0337", back = "\0338\033[K", nowrap = "\033[?7l", wrap = "\033[?7h";
+    std::string text;
+    bool shown = false;
+    *clean = true;
+    for (size_t i = 0; i < terminal.size();) {
+        const std::string_view rest = std::string_view(terminal).substr(i);
+        if (rest.starts_with(save)) {
+            shown = true;
+            i += save.size();
+        } else if (rest.starts_with(back)) {
+            shown = false;
+            i += back.size();
+        } else if (rest.starts_with(nowrap)) {
+            const size_t end = rest.find(wrap);
+            if (end == std::string_view::npos) {
+                *clean = false;
+                return text;
+            }
+            shown = true;
+            i += end + wrap.size();
+        } else {
+            if (shown)
+                *clean = false;
+            text += terminal[i++];
+        }
+    }
+    if (shown)
+        *clean = false;
+    return text;
 }
 
 run_result run_wait(const started& s)

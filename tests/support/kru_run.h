@@ -49,6 +49,14 @@ run_result run_wait(const started& s);
 // run_start and run_wait in one.
 run_result run(const sandbox& sb, const std::string& program, const std::vector<std::string>& args,
                const std::vector<std::string>& env = {});
+// run, with standard error on a pseudo-terminal in raw mode (standard output still a file):
+// `err` holds every byte written to the terminal.
+run_result run_on_terminal(const sandbox& sb, const std::string& program, const std::vector<std::string>& args,
+                           const std::vector<std::string>& env = {});
+// The text of a terminal's bytes with the progress line's drawing taken out; `clean` is set
+// false when some other text was written while the line was on the screen, or when the line
+// was left there at the end.
+std::string without_progress(const std::string& terminal, bool* clean);
 // The kru binary with `args`.
 run_result run_kru(const sandbox& sb, const std::vector<std::string>& args,
                    const std::vector<std::string>& env = {});

@@ -51,6 +51,25 @@ same_hostconfigs() {
 
 mtd_info() { grep -c '^mtd' /proc/mtd; }
 
+# Validation as kru-validate.service does it, from the unit file itself: its ExecCondition (the
+# health check), and only when that exits 0 its ExecStart. A condition exiting 1 to 254 skips
+# the start, as systemd does ("skipped" on standard output, status 0); 255 is a failure.
+unit=/board/kru-validate.service
+unit_validate() {
+  eval "$(sed -n 's/^ExecCondition=//p' $unit)"
+  cond=$?
+  if [ $cond -ne 0 ]; then
+    [ $cond -lt 255 ] && echo skipped && return 0
+    return $cond
+  fi
+  eval "$(sed -n 's/^ExecStart=//p' $unit)"
+}
+health_check() {
+  mkdir -p /etc/kru
+  printf '#!/bin/sh\nexit %s\n' "$1" >/etc/kru/health-check
+  chmod +x /etc/kru/health-check
+}
+
 case $boot in
 1)
   check "twenty MTD partitions" '[ "$(mtd_info)" = 20 ]'
@@ -97,9 +116,14 @@ case $boot in
   check "info shows set 1 in BOOT" 'has_out "Upgrade set 1: BOOT(2)"'
   run "upgrade test" 0 kru upgrade test
   check "upgrade test leaves set 1 TEST" '[ "$(flags)" = feff ]'
-  run "upgrade validate" 0 kru upgrade validate
+  health_check 1
+  run "validate unit, health check fails" 0 unit_validate
+  check "an unhealthy system is not validated" 'has_out skipped && [ "$(flags)" = feff ]'
+  health_check 0
+  run "validate unit, healthy: upgrade validate" 0 unit_validate
   check "upgrade validate leaves set 1 VALID" '[ "$(flags)" = ffff ]'
-  run "upgrade validate again" 0 kru upgrade validate
+  rm /etc/kru/health-check
+  run "validate unit, no health check: upgrade validate again" 0 unit_validate
   check "already validated" 'has_out "Already validated"'
   run "unknown upgrade word" 1 kru upgrade frobnicate
   check "unknown upgrade word logged at crit" 'logged crit "upgrade: unknown command."'
