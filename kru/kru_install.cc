@@ -406,7 +406,8 @@ int kru_install_mark(kru_install_ctx* ctx)
 // Step 7: records the active set in the autoset file, which must not exist yet. 0, or 5.
 int kru_install_autoset(const kru_settings* s, const krul_data* rec)
 {
-    unique_fd fd(open(s->autosetfile, O_WRONLY | O_CREAT | O_EXCL, 0600));
+    // Never removed first: whatever is at the path (a link included) means an earlier try.
+    unique_fd fd(open(s->autosetfile, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd) {
         if (errno == EEXIST)
             kru_log(LOG_ERR, "Autodetected set installation has already been tried by KRU with or without success.\n");
@@ -418,7 +419,8 @@ int kru_install_autoset(const kru_settings* s, const krul_data* rec)
     ssize_t n = write(fd.get(), &old, 1);
     if (n < 0)
         kru_log(LOG_ERR, "errno = %i\n", errno);
-    if (n != 1) {
+    // What the close reports is part of the write.
+    if (n != 1 || close(fd.release()) != 0) {
         fd.reset();
         unlink(s->autosetfile);
         kru_log(LOG_ERR, "Failed to store old setidx into %s\n", s->autosetfile);

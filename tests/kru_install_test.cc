@@ -260,6 +260,49 @@ TEST_F(InstallTest, DryrunOnlymetaAndNoactivateChangeWhatTheySay)
     }
 }
 
+// The activeset and autoset files live in /tmp, where anyone may plant a link: the install
+// never writes through one, and a failed write of the activeset file fails the install.
+TEST_F(InstallTest, FilesInTmpAreNeverWrittenThroughALink)
+{
+    const std::string target = sb.path("precious");
+    const struct {
+        const char* what;
+        const char* link;     // planted at this path, to `target`; null: none
+        bool directory;       // a directory at the activeset path
+        strings opts;
+        const char* set;
+        int status;
+        const char* message;
+        const char* activeset;   // the file afterwards
+    } cases[] = {
+        {"activeset link", "tmp/kru.activeset", false, {"-noactivate"}, "2", 0, "", "2"},
+        {"autoset link", "tmp/kru.autoset", false, {}, "-1", 5,
+         "Autodetected set installation has already been tried by KRU with or without success.\n", "<none>"},
+        {"activeset not writable", nullptr, true, {"-noactivate"}, "2", 1,
+         "install: could not record set 2 in /tmp/kru.activeset\n", "<directory>"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        reset();
+        write_file(target, "precious\n");
+        if (c.link != nullptr)
+            fs::create_symlink(target, sb.path(c.link));
+        const std::string activeset = sb.path("tmp/kru.activeset");
+        if (c.directory)
+            fs::create_directories(activeset);
+        run_result r = run_kru(sb, args(c.opts, "", c.set));
+        EXPECT_EQ(c.status, r.status) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find(c.message)) << r.err;
+        EXPECT_EQ("precious\n", read_file(target));
+        EXPECT_EQ(c.activeset, fs::is_directory(activeset) ? "<directory>"
+                               : fs::is_regular_file(fs::symlink_status(activeset)) ? read_file(activeset)
+                                                                                    : "<none>");
+        // Written and recorded all the same; only the activation is missing.
+        EXPECT_EQ(c.status != 5, record().sets[2].refs[0] == 10);
+        EXPECT_EQ(0, record().actset);
+    }
+}
+
 struct exit_case {
     const char* what;
     strings (*setup)(InstallTest* t);   // the arguments, after preparing device and image
