@@ -555,6 +555,10 @@ TEST_F(InstallTest, HooksAreCalledAtTheirPointsAndTheirResultsCount)
         {"data_rcvd=3", {}, 9, rcvd.substr(0, rcvd.find(')') + 1) + "=3", false, false},
         {"pre_metainstall=4", {}, 4, rcvd.substr(0, rcvd.size() - 3) + "=4", false, false},
         {"pre_install=21", {}, 21, rcvd + "pre_install(1)=21", false, false},
+        // An exit status keeps 8 bits: what does not fit is 255, never 0 or 1 by truncation.
+        {"pre_install=257", {}, 255, rcvd + "pre_install(1)=257", false, false},
+        {"post_activate=256", {}, 255, rcvd + "pre_install(1)=0 { post_write_out(1)=0 post_activate(1)=256 }256 on_failure(256)=0",
+         true, true},
         {"post_write_out=22", {}, 22, rcvd + "pre_install(1)=0 { post_write_out(1)=22 }22 on_failure(22)=0", true, false},
         {"post_activate=23", {"-dryrun"}, 23,
          rcvd + "pre_install(1)=0 post_write_out(1)=0 post_activate(0)=23 on_failure(23)=0", false, false},
