@@ -356,8 +356,16 @@ int kru_install_substitute(kru_install_ctx* ctx, krum_element* e)
     }
     *slot = static_cast<int8_t>(fresh);
     e->partinfo_idx = fresh;
-    krul_meta_import_pinfometa(rec, kru_install_part(ctx, e->cidx).data(), e);
     return 0;
+}
+
+// An element found installed is to be written after all. The meta install recorded the
+// content of elements to be written only; this one's partition still carries what it held
+// before, which the read-back would compare the new content with, and which would be saved.
+void kru_install_rewrite(kru_install_ctx* ctx, krum_element* e)
+{
+    e->action = KRUM_ACTION_WRITE;
+    krul_meta_import_pinfometa(ctx->record, kru_install_part(ctx, e->cidx).data(), e);
 }
 
 // Step 6: partial images and partitions to write again. 0, or the exit code.
@@ -379,7 +387,7 @@ int kru_install_mark(kru_install_ctx* ctx)
             continue;
         if (s->rewrite == 1 && in_image && e.action == KRUM_ACTION_INSTALLED) {
             kru_log_err(LOG_NOTICE, "Mark partition %i for rewrite\n", e.partinfo_idx);
-            e.action = KRUM_ACTION_WRITE;
+            kru_install_rewrite(ctx, &e);
             continue;
         }
         if (s->onlymeta)
@@ -398,7 +406,7 @@ int kru_install_mark(kru_install_ctx* ctx)
             if (r != 0)
                 return r;
         }
-        e.action = KRUM_ACTION_WRITE;
+        kru_install_rewrite(ctx, &e);
     }
     return 0;
 }

@@ -229,6 +229,49 @@ TEST_F(InstallTest, AnInstalledReleaseIsWrittenAgainOnlyWithRewrite)
     EXPECT_NE(std::string::npos, r.err.find("Mark partition 12 for rewrite\n"));
 }
 
+// Every partition that an install writes is recorded with what was written, and its
+// read-back is checked against that, also when the element was first found installed and
+// only later switched to writing (by -rewrite, or because its partition no longer checks out).
+TEST_F(InstallTest, EveryWrittenPartitionGetsTheMetadataOfWhatWasWritten)
+{
+    std::string other(2968, '\0');
+    for (size_t i = 0; i < other.size(); ++i)
+        other[i] = static_cast<char>(i % 13);
+    write_file(sb.path("appl2.bin"), other);
+    const std::string appl2 = "appl:2.1.0:b:" + sb.path("appl2.bin");
+    const struct {
+        const char* what;
+        bool installed;      // release 2.1.0 in set 1 first
+        bool damage;         // then a byte of its appl partition flipped
+        const char* line;    // the krum line of the new appl
+        strings opts;
+    } cases[] = {
+        {"-rewrite, same version, other bytes", true, false, "@appl,APPL,0,/mnt/appl,jffs2,-,2.1.0,1", {"-rewrite"}},
+        {"recorded content damaged", true, true, "@appl,APPL,0,/mnt/appl,jffs2,-,-1.-1.-1,1", {}},
+        {"nothing recorded", false, false, "@appl,APPL,0,/mnt/appl,jffs2,-,-1.-1.-1,1", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        reset();
+        if (c.installed) {
+            ASSERT_NO_FATAL_FAILURE(install_ok(args({})));
+        }
+        if (c.damage)
+            flip(14, 100);
+        const std::string img = image("a2.nemf", {c.line}, {"--sw", appl2});
+        run_result r = run_kru(sb, args(c.opts, img));
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_EQ(std::string::npos, r.err.find("WARNING: Could not verify write")) << r.err;
+        const std::string bytes = read_file(img);
+        EXPECT_EQ(layout(bytes, "appl", 1), dev(14).substr(0, other.size() + 32));
+        const krul_data rec = record();
+        EXPECT_EQ(layout(bytes, "appl", 0, true), bytes_of(&rec.pinfometa[14], 64));
+        EXPECT_EQ("/mnt/appl", krul_name(rec.partinfo[14].mountpnt));
+        run_result v = run_kru(sb, {"verify", "1"});
+        EXPECT_EQ(0, v.status) << v.out;
+    }
+}
+
 TEST_F(InstallTest, DryrunOnlymetaAndNoactivateChangeWhatTheySay)
 {
     const struct {
