@@ -90,10 +90,10 @@ int kru_action_upgrade(kru_settings* s)
     bool change;
     if (std::strcmp(word, "activate") == 0) {
         int set;
-        if (fnscanf(s->activesetfile, "%d", &set) != 1)
+        // Only a file that the install left and nobody else could have written is believed.
+        if (fnscanf_private(s->activesetfile, "%d", &set) != 1)
             return 1;
-        // The file is ours, but anything in /tmp may be overwritten: a number that names no
-        // set must not become the active set.
+        // A number that names no set must not become the active set.
         if (set < 0 || set >= krul_max_sets) {
             kru_log(LOG_ERR, "%s: invalid set id: %d\n", "upgrade", set);
             return 1;

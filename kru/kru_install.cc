@@ -339,8 +339,16 @@ int kru_install_substitute(kru_install_ctx* ctx, krum_element* e)
     }
     *slot = static_cast<int8_t>(fresh);
     e->partinfo_idx = fresh;
-    krul_meta_import_pinfometa(rec, kru_install_part(ctx, e->cidx).data(), e);
     return 0;
+}
+
+// An element found installed is to be written after all. The meta install recorded the
+// content of elements to be written only; this one's partition still carries what it held
+// before, which the read-back would compare the new content with, and which would be saved.
+void kru_install_rewrite(kru_install_ctx* ctx, krum_element* e)
+{
+    e->action = KRUM_ACTION_WRITE;
+    krul_meta_import_pinfometa(ctx->record, kru_install_part(ctx, e->cidx).data(), e);
 }
 
 // Marking: partial images and partitions to write again. 0, or the exit code.
@@ -362,7 +370,7 @@ int kru_install_mark(kru_install_ctx* ctx)
             continue;
         if (s->rewrite == 1 && in_image && e.action == KRUM_ACTION_INSTALLED) {
             kru_log_err(LOG_NOTICE, "Mark partition %i for rewrite\n", e.partinfo_idx);
-            e.action = KRUM_ACTION_WRITE;
+            kru_install_rewrite(ctx, &e);
             continue;
         }
         if (s->onlymeta)
@@ -381,7 +389,7 @@ int kru_install_mark(kru_install_ctx* ctx)
             if (r != 0)
                 return r;
         }
-        e.action = KRUM_ACTION_WRITE;
+        kru_install_rewrite(ctx, &e);
     }
     return 0;
 }
@@ -389,7 +397,8 @@ int kru_install_mark(kru_install_ctx* ctx)
 // The autoset file: records the active set in the autoset file, which must not exist yet. 0, or 5.
 int kru_install_autoset(const kru_settings* s, const krul_data* rec)
 {
-    unique_fd fd(open(s->autosetfile, O_WRONLY | O_CREAT | O_EXCL, 0600));
+    // Never removed first: whatever is at the path (a link included) means an earlier try.
+    unique_fd fd(open(s->autosetfile, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd) {
         if (errno == EEXIST)
             kru_log(LOG_ERR, "Autodetected set installation has already been tried by KRU with or without success.\n");
@@ -401,7 +410,8 @@ int kru_install_autoset(const kru_settings* s, const krul_data* rec)
     ssize_t n = write(fd.get(), &old, 1);
     if (n < 0)
         kru_log(LOG_ERR, "errno = %i\n", errno);
-    if (n != 1) {
+    // What the close reports is part of the write.
+    if (n != 1 || close(fd.release()) != 0) {
         fd.reset();
         unlink(s->autosetfile);
         kru_log(LOG_ERR, "Failed to store old setidx into %s\n", s->autosetfile);

@@ -188,6 +188,7 @@ int kru_install_write_out(kru_install_ctx* ctx, hostconfig* hc, bool autodetecte
 
     int code = 0;
     bool committed = false;
+    bool unrecorded = false;   // -noactivate, and the activeset file could not be written
     if (kru_install_hook_post_write_out != nullptr)
         code = kru_install_hook_post_write_out(ctx, hc);
     if (code == 0 && s->dryrun != 0) {
@@ -196,10 +197,13 @@ int kru_install_write_out(kru_install_ctx* ctx, hostconfig* hc, bool autodetecte
         committed = true;
         unlink(s->activesetfile);
         if (!failed) {
-            if (s->noactivate != 0)
-                fnprintf(s->activesetfile, "%d", ctx->setidx);
-            else
+            if (s->noactivate != 0) {
+                unrecorded = fnprintf_private(s->activesetfile, "%d", ctx->setidx) < 0;
+                if (unrecorded)
+                    kru_log_err(LOG_ERR, "install: could not record set %d in %s\n", ctx->setidx, s->activesetfile);
+            } else {
                 krul_actset_activate(rec, ctx->setidx);
+            }
         }
     }
     if (committed) {
@@ -214,6 +218,11 @@ int kru_install_write_out(kru_install_ctx* ctx, hostconfig* hc, bool autodetecte
         if (saved != KRU_SAVE_OK) {
             kru_log_err(LOG_CRIT, "KRU_EXIT_FATAL_ERR_HOSTCONFIG_WRITE\n");
             code = KRU_EXIT_FATAL_ERR_HOSTCONFIG_WRITE;
+        } else if (unrecorded) {
+            // The partitions are written and recorded, but nothing would ever activate them.
+            if (autodetected)
+                unlink(s->autosetfile);
+            code = 1;
         } else if (failed) {
             if (autodetected)
                 unlink(s->autosetfile);

@@ -11,6 +11,13 @@
 
 namespace {
 
+// An exit status keeps only 8 bits. A result that does not fit (a hook may return anything)
+// becomes 255, so that it never reads as success or as another of the tool's codes.
+int kru_exit_status(int result)
+{
+    return result >= 0 && result <= 255 ? result : 255;
+}
+
 int kru_run(int argc, char** argv)
 {
     if (argc < 2) {
@@ -28,7 +35,7 @@ int kru_run(int argc, char** argv)
         kru_log(LOG_ERR, "Could not acquire kru lock\n");
         return 1;
     }
-    r = kru_dispatch(&settings);
+    r = kru_exit_status(kru_dispatch(&settings));
     if (kru_unlock(settings.lockfile) != 0)
         kru_log(LOG_ERR, "WARNING: kru_unlock failed\n");
     return r;

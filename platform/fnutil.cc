@@ -1,8 +1,11 @@
 #include "platform/fnutil.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdint>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/raii.h"
 
@@ -50,6 +53,49 @@ int fnprintf(const char* path, const char* fmt, ...)
     va_list ap;
     va_start(ap, fmt);
     int r = std::vfprintf(f.get(), fmt, ap);
+    va_end(ap);
+    if (std::fclose(f.release()) != 0)
+        return -1;
+    return r;
+}
+
+int fnprintf_private(const char* path, const char* fmt, ...)
+{
+    if (unlink(path) != 0 && errno != ENOENT)
+        return -1;
+    unique_fd fd(open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd)
+        return -1;
+    file_ptr f(fdopen(fd.get(), "w"));
+    if (!f)
+        return -1;
+    fd.release();   // the stream closes it
+    va_list ap;
+    va_start(ap, fmt);
+    int r = std::vfprintf(f.get(), fmt, ap);
+    va_end(ap);
+    if (std::fclose(f.release()) != 0 || r < 0)
+        return -1;
+    return r;
+}
+
+int fnscanf_private(const char* path, const char* fmt, ...)
+{
+    // O_NONBLOCK: a FIFO at the path must not hang the open; it is refused below.
+    unique_fd fd(open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!fd)
+        return -1;
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+        (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return -1;
+    file_ptr f(fdopen(fd.get(), "r"));
+    if (!f)
+        return -1;
+    fd.release();
+    va_list ap;
+    va_start(ap, fmt);
+    int r = std::vfscanf(f.get(), fmt, ap);
     va_end(ap);
     if (std::fclose(f.release()) != 0)
         return -1;

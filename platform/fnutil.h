@@ -22,6 +22,19 @@ int fnscanf(const char* path, const char* fmt, ...) __attribute__((format(scanf,
 // close fails.
 int fnprintf(const char* path, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
+// Private files in a directory that other users may write to (/tmp): the path is not
+// trusted, the file is.
+
+// Removes `path`, creates it again exclusively without following a link (mode 0600) and
+// formats into it once. The characters written, or -1 if it cannot be created, or the write
+// or the close fails.
+int fnprintf_private(const char* path, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Runs vfscanf once on `path` if it is a regular file, not reached through a link, owned by
+// the effective user and writable by nobody else. What vfscanf returned, or -1 if the file is
+// not such a file or the open or the close fails.
+int fnscanf_private(const char* path, const char* fmt, ...) __attribute__((format(scanf, 2, 3)));
+
 // The size of the file (stat, following links), or -1 if it cannot be taken or does not fit
 // a signed 32-bit value.
 int32_t fnsize(const char* path);

@@ -405,6 +405,8 @@ TEST_F(FlashsimTest, StalledProcessWaitsForTheTestAndKeepsHandlingSignals) {
          "stall mtd0 0x1 0x1 write"},
         {"flock:*:1", {"flock", "/tmp/kru.lock", "pwrite", "1", "00"}, {"flock 0", "pwrite 1"},
          "stall - 0x0 0x0 flock"},
+        {"preflock:*:1", {"flock", "/tmp/kru.lock", "pwrite", "1", "00"}, {"flock 0", "pwrite 1"},
+         "stall - 0x0 0x0 preflock"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.rule);

@@ -229,6 +229,49 @@ TEST_F(InstallTest, AnInstalledReleaseIsWrittenAgainOnlyWithRewrite)
     EXPECT_NE(std::string::npos, r.err.find("Mark partition 12 for rewrite\n"));
 }
 
+// Every partition that an install writes is recorded with what was written, and its
+// read-back is checked against that, also when the element was first found installed and
+// only later switched to writing (by -rewrite, or because its partition no longer checks out).
+TEST_F(InstallTest, EveryWrittenPartitionGetsTheMetadataOfWhatWasWritten)
+{
+    std::string other(2968, '\0');
+    for (size_t i = 0; i < other.size(); ++i)
+        other[i] = static_cast<char>(i % 13);
+    write_file(sb.path("appl2.bin"), other);
+    const std::string appl2 = "appl:2.1.0:b:" + sb.path("appl2.bin");
+    const struct {
+        const char* what;
+        bool installed;      // release 2.1.0 in set 1 first
+        bool damage;         // then a byte of its appl partition flipped
+        const char* line;    // the krum line of the new appl
+        strings opts;
+    } cases[] = {
+        {"-rewrite, same version, other bytes", true, false, "@appl,APPL,0,/mnt/appl,jffs2,-,2.1.0,1", {"-rewrite"}},
+        {"recorded content damaged", true, true, "@appl,APPL,0,/mnt/appl,jffs2,-,-1.-1.-1,1", {}},
+        {"nothing recorded", false, false, "@appl,APPL,0,/mnt/appl,jffs2,-,-1.-1.-1,1", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        reset();
+        if (c.installed) {
+            ASSERT_NO_FATAL_FAILURE(install_ok(args({})));
+        }
+        if (c.damage)
+            flip(14, 100);
+        const std::string img = image("a2.nemf", {c.line}, {"--sw", appl2});
+        run_result r = run_kru(sb, args(c.opts, img));
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_EQ(std::string::npos, r.err.find("WARNING: Could not verify write")) << r.err;
+        const std::string bytes = read_file(img);
+        EXPECT_EQ(layout(bytes, "appl", 1), dev(14).substr(0, other.size() + 32));
+        const krul_data rec = record();
+        EXPECT_EQ(layout(bytes, "appl", 0, true), bytes_of(&rec.pinfometa[14], 64));
+        EXPECT_EQ("/mnt/appl", krul_name(rec.partinfo[14].mountpnt));
+        run_result v = run_kru(sb, {"verify", "1"});
+        EXPECT_EQ(0, v.status) << v.out;
+    }
+}
+
 TEST_F(InstallTest, DryrunOnlymetaAndNoactivateChangeWhatTheySay)
 {
     const struct {
@@ -257,6 +300,49 @@ TEST_F(InstallTest, DryrunOnlymetaAndNoactivateChangeWhatTheySay)
         EXPECT_EQ(c.actset, rec.actset);
         const std::string activeset = sb.path("tmp/kru.activeset");
         EXPECT_EQ(c.activeset, file_exists(activeset) ? read_file(activeset) : "<none>");
+    }
+}
+
+// The activeset and autoset files live in /tmp, where anyone may plant a link: the install
+// never writes through one, and a failed write of the activeset file fails the install.
+TEST_F(InstallTest, FilesInTmpAreNeverWrittenThroughALink)
+{
+    const std::string target = sb.path("precious");
+    const struct {
+        const char* what;
+        const char* link;     // planted at this path, to `target`; null: none
+        bool directory;       // a directory at the activeset path
+        strings opts;
+        const char* set;
+        int status;
+        const char* message;
+        const char* activeset;   // the file afterwards
+    } cases[] = {
+        {"activeset link", "tmp/kru.activeset", false, {"-noactivate"}, "2", 0, "", "2"},
+        {"autoset link", "tmp/kru.autoset", false, {}, "-1", 5,
+         "Autodetected set installation has already been tried by KRU with or without success.\n", "<none>"},
+        {"activeset not writable", nullptr, true, {"-noactivate"}, "2", 1,
+         "install: could not record set 2 in /tmp/kru.activeset\n", "<directory>"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        reset();
+        write_file(target, "precious\n");
+        if (c.link != nullptr)
+            fs::create_symlink(target, sb.path(c.link));
+        const std::string activeset = sb.path("tmp/kru.activeset");
+        if (c.directory)
+            fs::create_directories(activeset);
+        run_result r = run_kru(sb, args(c.opts, "", c.set));
+        EXPECT_EQ(c.status, r.status) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find(c.message)) << r.err;
+        EXPECT_EQ("precious\n", read_file(target));
+        EXPECT_EQ(c.activeset, fs::is_directory(activeset) ? "<directory>"
+                               : fs::is_regular_file(fs::symlink_status(activeset)) ? read_file(activeset)
+                                                                                    : "<none>");
+        // Written and recorded all the same; only the activation is missing.
+        EXPECT_EQ(c.status != 5, record().sets[2].refs[0] == 10);
+        EXPECT_EQ(0, record().actset);
     }
 }
 
@@ -558,6 +644,10 @@ TEST_F(InstallTest, HooksAreCalledAtTheirPointsAndTheirResultsCount)
         {"data_rcvd=3", {}, 9, rcvd.substr(0, rcvd.find(')') + 1) + "=3", false, false},
         {"pre_metainstall=4", {}, 4, rcvd.substr(0, rcvd.size() - 3) + "=4", false, false},
         {"pre_install=21", {}, 21, rcvd + "pre_install(1)=21", false, false},
+        // An exit status keeps 8 bits: what does not fit is 255, never 0 or 1 by truncation.
+        {"pre_install=257", {}, 255, rcvd + "pre_install(1)=257", false, false},
+        {"post_activate=256", {}, 255, rcvd + "pre_install(1)=0 { post_write_out(1)=0 post_activate(1)=256 }256 on_failure(256)=0",
+         true, true},
         {"post_write_out=22", {}, 22, rcvd + "pre_install(1)=0 { post_write_out(1)=22 }22 on_failure(22)=0", true, false},
         {"post_activate=23", {"-dryrun"}, 23,
          rcvd + "pre_install(1)=0 post_write_out(1)=0 post_activate(0)=23 on_failure(23)=0", false, false},

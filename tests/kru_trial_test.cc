@@ -2,7 +2,10 @@
 // active set, the upgrade states left in the flag bytes, what was saved, and the exact texts.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "tests/trial_device.h"
 
@@ -225,6 +228,51 @@ TEST_F(TrialTest, StateThatFlashCannotTakeFailsTheAction)
         EXPECT_EQ(1, r.status);
         EXPECT_EQ(c.err, r.err);
         EXPECT_EQ("TEST TEST", flags());
+    }
+}
+
+// The activeset file is believed only when the install could have left it: a regular file of
+// the effective user that nobody else may write. Anything else reads as no file at all.
+TEST_F(TrialTest, UpgradeActivateBelievesOnlyAPrivateActivesetFile)
+{
+    const std::string path = sb_.path("tmp/kru.activeset"), target = sb_.path("planted");
+    const bool root = geteuid() == 0;
+    const struct {
+        const char* what;
+        void (*plant)(const std::string& path, const std::string& target);
+        bool needs_root;
+        int status;
+    } cases[] = {
+        {"regular file", [](const std::string& p, const std::string&) { write_file(p, "2"); }, false, 0},
+        {"link to a file holding 2",
+         [](const std::string& p, const std::string& t) { std::filesystem::create_symlink(t, p); }, false, 1},
+        {"another user's", [](const std::string& p, const std::string&) {
+             write_file(p, "2");
+             ASSERT_EQ(0, chown(p.c_str(), 65534, 65534));
+         }, true, 1},
+        {"writable by others", [](const std::string& p, const std::string&) {
+             write_file(p, "2");
+             chmod(p.c_str(), 0646);
+         }, false, 1},
+        {"writable by the group", [](const std::string& p, const std::string&) {
+             write_file(p, "2");
+             chmod(p.c_str(), 0620);
+         }, false, 1},
+        {"a FIFO", [](const std::string& p, const std::string&) { ASSERT_EQ(0, mkfifo(p.c_str(), 0600)); }, false, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.needs_root && !root)
+            continue;   // only root can give a file away
+        ASSERT_EQ(0, run_kru(sb_, {"activate", "0"}).status);
+        boot_from("KRUSET=SET1");
+        std::filesystem::remove(path);
+        write_file(target, "2");
+        c.plant(path, target);
+        run_result r = run_kru(sb_, {"upgrade", "activate"});
+        EXPECT_EQ(c.status, r.status) << r.err;
+        EXPECT_EQ(c.status == 0 ? "2" : "0", actset());
+        EXPECT_EQ("2", read_file(target));
     }
 }
 

@@ -47,7 +47,7 @@ struct fsim_config {
 // Plain data, zero before any constructor runs.
 fsim_config fsim_cfg;
 
-constexpr const char* fsim_op_names[] = {"erase", "write", "read", "flock"};
+constexpr const char* fsim_op_names[] = {"erase", "write", "read", "flock", "preflock"};
 
 void fsim_warn(const char* a, const char* b, const char* c)
 {
@@ -136,7 +136,7 @@ int fsim_parse_rules(const char* name, bool allow_flock, fsim_rule* rules, int o
             bool any = dev == "*";
             r.dev = any ? fsim_any_dev : dev.starts_with("mtd") ? fsim_parse_mtd_number(dev.substr(3)) : -1;
             ok = r.op >= 0 && (only_op < 0 || r.op == only_op) && (any || r.dev >= 0) &&
-                 (r.op != FSIM_OP_FLOCK || (allow_flock && any)) &&
+                 (r.op < FSIM_OP_FLOCK || (allow_flock && any)) &&
                  fsim_parse_number(item.substr(c2 + 1), &r.n) && r.n >= 1;
         }
         if (!ok) {

@@ -12,12 +12,14 @@
 #include <string_view>
 #include <sys/types.h>
 
-// Flash operations that rules count. Flock only stalls.
+// Flash operations that rules count. Flock (after the call) and preflock (before it) only
+// stall.
 enum fsim_op : int {
     FSIM_OP_ERASE = 0,
     FSIM_OP_WRITE = 1,
     FSIM_OP_READ = 2,
     FSIM_OP_FLOCK = 3,
+    FSIM_OP_PREFLOCK = 4,
 };
 
 inline constexpr int fsim_any_dev = -1;          // a rule's "*"
@@ -73,7 +75,8 @@ void fsim_line_append(const char* name, fsim_line* l);
 void fsim_log_op(const char* op, int dev, uint64_t off, uint64_t len, const char* what);
 
 // Blocks while a FLASHSIM_STALL rule says this operation (the next of its kind on `dev`)
-// waits: before an erase, write or read; after a successful flock (dev fsim_any_dev).
+// waits: before an erase, write or read; after a successful flock, or before any flock call
+// (preflock) (dev fsim_any_dev).
 void fsim_stall_point(int op, int dev, uint64_t off, uint64_t len);
 
 // True when a FLASHSIM_FAIL rule makes this operation fail with EIO (the fail line is logged).

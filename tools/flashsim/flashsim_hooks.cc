@@ -563,6 +563,8 @@ FSIM_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept
 
 FSIM_EXPORT int flock(int fd, int op) noexcept
 {
+    if (fsim_active())
+        fsim_stall_point(FSIM_OP_PREFLOCK, fsim_any_dev, 0, 0);
     int r = REAL(flock)(fd, op);
     if (r == 0 && fsim_active())
         fsim_stall_point(FSIM_OP_FLOCK, fsim_any_dev, 0, 0);
