@@ -6,6 +6,7 @@
 
 #include "hostconfig/hostconfig_flags.h"
 #include "kru/kru_actions.h"
+#include "kru/kru_exit.h"
 #include "kru/kru_hostcfg.h"
 #include "platform/fnutil.h"
 #include "platform/log.h"
@@ -42,17 +43,17 @@ int kru_action_activate(kru_settings* s)
     krul_data rec;
     hostconfig hc;
     if (kru_load_or_report(s, &rec, &hc, "activate action: hostcfg loading failed.\n") != 1)
-        return 1;
+        return KRU_EXIT_FAILURE;
     int set = kru_parse_setidx(&rec, s->args[1]);
     if (set < 0) {
         kru_log(LOG_ERR, "%s: invalid set id: %s\n", "activate", s->args[1] != nullptr ? s->args[1] : "(none)");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     if (!s->force) {
         int err = verify_set(s, &rec, set, s->verbose);
         if (err != 0) {
             kru_log(LOG_ERR, "%s: set %d validation err=%d\n", "activate", set, err);
-            return 1;
+            return KRU_EXIT_FAILURE;
         }
     }
     krul_actset_activate(&rec, set);
@@ -61,11 +62,11 @@ int kru_action_activate(kru_settings* s)
     if (!s->dryrun) {
         if (kru_hostconfig_save(s, &rec, &hc, "activate") != KRU_SAVE_OK) {
             kru_log_err(LOG_CRIT, "activate action: hostcfg saving failed.\n");
-            return 1;
+            return KRU_EXIT_FAILURE;
         }
         if (set_upgrade_state(set, UPGRADE_STATE_VALID) != 0) {
             kru_log_err(LOG_CRIT, "cannot set normal mode\n");
-            return 1;
+            return KRU_EXIT_FAILURE;
         }
     }
     if (kru_activate_hook_post != nullptr)
@@ -77,12 +78,12 @@ int kru_action_upgrade(kru_settings* s)
 {
     if (s->argc < 2) {
         kru_log(LOG_ERR, "%s: Missing argument\n", "upgrade");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     krul_data rec;
     hostconfig hc;
     if (kru_load_or_report(s, &rec, &hc, "upgrade action: hostcfg loading failed.\n") != 1)
-        return 1;
+        return KRU_EXIT_FAILURE;
     int boot_set = kru_boot_set(kru_cmdline_path);
     const char* word = s->args[1];
     int target;      // the set whose state changes
@@ -92,11 +93,11 @@ int kru_action_upgrade(kru_settings* s)
         int set;
         // Only a file that the install left and nobody else could have written is believed.
         if (fnscanf_private(s->activesetfile, "%d", &set) != 1)
-            return 1;
+            return KRU_EXIT_FAILURE;
         // A number that names no set must not become the active set.
         if (set < 0 || set >= krul_max_sets) {
             kru_log(LOG_ERR, "%s: invalid set id: %d\n", "upgrade", set);
-            return 1;
+            return KRU_EXIT_FAILURE;
         }
         target = set;
         change = krul_actset_get(&rec) != set;
@@ -107,7 +108,7 @@ int kru_action_upgrade(kru_settings* s)
         int state = get_upgrade_state(boot_set);
         if (state == UPGRADE_STATE_INVALID) {
             qz_printf("Upgrade state is invalid\n");
-            return 1;
+            return KRU_EXIT_FAILURE;
         }
         if (validate && state == UPGRADE_STATE_VALID) {
             qz_printf("Already validated\n");
@@ -118,7 +119,7 @@ int kru_action_upgrade(kru_settings* s)
         change = validate || state == UPGRADE_STATE_BOOT;
     } else {
         kru_log_err(LOG_CRIT, "upgrade: unknown command.\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     if (s->verbose)
         kru_info(s, &rec);
@@ -129,11 +130,11 @@ int kru_action_upgrade(kru_settings* s)
     const int saved = kru_hostconfig_save(s, &rec, &hc, "upgrade", new_state == UPGRADE_STATE_TEST ? target : 0);
     if (saved == KRU_SAVE_FAILED) {
         kru_log_err(LOG_CRIT, "upgrade: hostcfg saving failed.\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     if (saved == KRU_SAVE_ERR_TEST || set_upgrade_state(target, new_state) != 0) {
         kru_log_err(LOG_CRIT, "failed to set upgrade state\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     return 0;
 }

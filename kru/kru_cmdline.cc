@@ -1,4 +1,5 @@
 #include "kru/kru_cmdline.h"
+#include "kru/kru_exit.h"
 
 #include <cctype>
 #include <cstdio>
@@ -79,15 +80,20 @@ namespace {
 // decides (a later row never sees the word).
 enum kru_opt_match { KRU_OPT_EXACT, KRU_OPT_PREFIX, KRU_OPT_SCAN };
 
-// Applies the word to the settings: 0 done, 1 the row's scan failed (its message is printed),
-// or another result that ends the invocation.
+// Results of applying a word to the settings.
+enum : int {
+    KRU_OPT_NOT_THIS = -1,   // a scan row whose scan did not succeed: the word is not this row's
+    KRU_OPT_TAKEN = 0,
+    KRU_OPT_MALFORMED = 1,   // the row's scan failed: its message is printed
+    KRU_OPT_REFUSED = 2,     // refused after a message of its own
+};
 using kru_opt_fn = int (*)(kru_settings* s, const char* word);
 
 struct kru_opt_row {
     kru_opt_match match;
     std::string_view text;      // exact word, or the prefix that selects the row
     kru_opt_fn apply;
-    const char* fail_message;   // printed when apply returns 1
+    const char* fail_message;   // printed when apply returns KRU_OPT_MALFORMED
 };
 
 // Reads "%s" behind `prefix` into dst[N] the way scanf would (leading white space skipped,
@@ -128,77 +134,80 @@ int opt_meta(kru_settings* s, const char* word)
         s->meta_major = major;
         s->meta_minor = minor;
         s->meta_build = build;
-        return 0;
+        return KRU_OPT_TAKEN;
     }
     unsigned v;
     if (std::sscanf(word, "-meta=%X", &v) == 1) {
         s->meta_major = static_cast<int>((v >> 24) & 0xFFu);
         s->meta_minor = static_cast<int>((v >> 16) & 0xFFu);
         s->meta_build = static_cast<int>(v & 0xFFFFu);
-        return 0;
+        return KRU_OPT_TAKEN;
     }
-    return 1;
+    return KRU_OPT_MALFORMED;
 }
 
 int opt_nemfsize(kru_settings* s, const char* word)
 {
     unsigned v;
     if (std::sscanf(word, "-nemfsize=%u", &v) != 1)
-        return 1;
+        return KRU_OPT_MALFORMED;
     s->nemfsize = v;
-    return 0;
+    return KRU_OPT_TAKEN;
 }
 
 int opt_minver(kru_settings* s, const char* word)
 {
     unsigned a, b, c;
     if (std::sscanf(word, "-minver=%u.%u.%u", &a, &b, &c) != 3)
-        return 1;
+        return KRU_OPT_MALFORMED;
     s->minver_major = a;
     s->minver_minor = b;
     s->minver_build = c;
     s->minver_set = 1;
-    return 0;
+    return KRU_OPT_TAKEN;
 }
 
 int opt_iptos(kru_settings* s, const char* word)
 {
     int v;
     if (std::sscanf(word, "-iptos=%i", &v) != 1)
-        return 1;
+        return KRU_OPT_MALFORMED;
     s->iptos = v;
     s->iptos_set = 1;
-    return 0;
+    return KRU_OPT_TAKEN;
 }
 
 // "-product=%15s" and "-platform=%7s": a row only when the scan succeeds; the value is cut.
 int opt_product(kru_settings* s, const char* word)
 {
     if (kru_scan_string(word, "-product=", s->product, 15, true) != 0)
-        return -1;
+        return KRU_OPT_NOT_THIS;
     s->product_set = 1;
-    return 0;
+    return KRU_OPT_TAKEN;
 }
 
 int opt_platform(kru_settings* s, const char* word)
 {
     if (kru_scan_string(word, "-platform=", s->platform, 7, true) != 0)
-        return -1;
+        return KRU_OPT_NOT_THIS;
     s->platform_set = 1;
-    return 0;
+    return KRU_OPT_TAKEN;
 }
 
 int opt_plugin(kru_settings* s, const char* word)
 {
     if (kru_scan_string(word, "-plugin=", s->plugin, sizeof s->plugin - 1, true) != 0)
-        return -1;
+        return KRU_OPT_NOT_THIS;
     kru_log(LOG_ERR, "plugin support not enabled.\n");
-    return 2;
+    return KRU_OPT_REFUSED;
 }
 
-#define KRU_FLAG(field) [](kru_settings* s, const char*) { s->field = 1; return 0; }
-#define KRU_PATH(field, prefix) \
-    [](kru_settings* s, const char* w) { return kru_scan_string(w, prefix, s->field) == 0 ? 0 : 1; }
+#define KRU_FLAG(field) [](kru_settings* s, const char*) { s->field = 1; return int{KRU_OPT_TAKEN}; }
+#define KRU_PATH(field, prefix)                                          \
+    [](kru_settings* s, const char* w) {                                 \
+        const bool ok = kru_scan_string(w, prefix, s->field) == 0;       \
+        return ok ? int{KRU_OPT_TAKEN} : int{KRU_OPT_MALFORMED};         \
+    }
 
 constexpr kru_opt_row kru_opt_rows[] = {
     {KRU_OPT_EXACT,  "-r",          KRU_FLAG(r), nullptr},
@@ -226,7 +235,7 @@ constexpr kru_opt_row kru_opt_rows[] = {
 #undef KRU_FLAG
 #undef KRU_PATH
 
-// The environment variable into a field of N bytes; 0, or 1 after its message.
+// The environment variable into a field of N bytes; 0, or -1 after its message.
 template <size_t N>
 int kru_apply_env(const char* name, char (&field)[N], int* set)
 {
@@ -235,7 +244,7 @@ int kru_apply_env(const char* name, char (&field)[N], int* set)
         return 0;
     if (std::strlen(v) > N - 1) {
         kru_log_err(LOG_CRIT, "%s too long: %s\n", name, v);
-        return 1;
+        return -1;
     }
     std::memset(field, 0, N);
     std::memcpy(field, v, std::strlen(v));
@@ -261,9 +270,9 @@ int kru_parse_args(int argc, char** argv, kru_settings* s)
     s->nemfsize = kru_default_nemfsize;
 
     if (kru_apply_env("KRU_PRODUCT", s->product, &s->product_set) != 0)
-        return 1;
+        return KRU_EXIT_FAILURE;
     if (kru_apply_env("KRU_PLATFORM", s->platform, &s->platform_set) != 0)
-        return 1;
+        return KRU_EXIT_FAILURE;
 
     for (int i = 1; i < argc; ++i) {
         const char* word = argv[i];
@@ -275,14 +284,14 @@ int kru_parse_args(int argc, char** argv, kru_settings* s)
             if (row.match == KRU_OPT_PREFIX && !w.starts_with(row.text))
                 continue;
             int r = row.apply(s, word);
-            if (row.match == KRU_OPT_SCAN && r < 0)
-                continue;   // the scan did not succeed: not this row
-            if (r == 1 && row.fail_message != nullptr) {
+            if (row.match == KRU_OPT_SCAN && r == KRU_OPT_NOT_THIS)
+                continue;
+            if (r == KRU_OPT_MALFORMED && row.fail_message != nullptr) {
                 kru_log(LOG_ERR, "%s", row.fail_message);
-                return 1;
+                return KRU_EXIT_FAILURE;
             }
-            if (r != 0)
-                return 1;
+            if (r != KRU_OPT_TAKEN)
+                return KRU_EXIT_FAILURE;
             taken = true;
             break;
         }
@@ -290,7 +299,7 @@ int kru_parse_args(int argc, char** argv, kru_settings* s)
             continue;
         if (s->argc >= kru_max_args - 1) {
             kru_log(LOG_ERR, "Too many arguments: at most %d words besides the options.\n", kru_max_args - 1);
-            return 1;
+            return KRU_EXIT_FAILURE;
         }
         s->args[s->argc++] = word;
     }
@@ -298,7 +307,7 @@ int kru_parse_args(int argc, char** argv, kru_settings* s)
     s->action = s->args[0];
     if (s->action == nullptr) {
         kru_log(LOG_ERR, "ACTION is missing.\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     if (s->hostcfg[0] == '\0') {
         kru_set_default(s->hostcfg, kru_default_hostcfg);

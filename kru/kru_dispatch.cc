@@ -3,6 +3,7 @@
 
 #include "kru/kru_actions.h"
 #include "kru/kru_cmdline.h"
+#include "kru/kru_exit.h"
 #include "platform/log.h"
 
 namespace {
@@ -43,5 +44,5 @@ int kru_dispatch(kru_settings* s)
         if (row.word == s->action)
             return row.handler(s);
     kru_log(LOG_ERR, "Unknown action\n");
-    return 1;
+    return KRU_EXIT_FAILURE;
 }

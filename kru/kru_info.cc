@@ -5,6 +5,7 @@
 #include <syslog.h>
 
 #include "kru/kru_actions.h"
+#include "kru/kru_exit.h"
 #include "kru/kru_hostcfg.h"
 #include "krul/krul_info.h"
 #include "platform/log.h"
@@ -141,7 +142,7 @@ int kru_action_info(kru_settings* s)
     krul_data rec;
     hostconfig hc;
     if (kru_load_or_report(s, &rec, &hc, "info action: loading hostcfg failed.\n") != 1)
-        return 1;
+        return KRU_EXIT_FAILURE;
     kru_info(s, &rec);
     return 0;
 }
@@ -151,13 +152,13 @@ int kru_action_getpartset(kru_settings* s)
     const char* set_word = s->args[1];
     if (set_word == nullptr) {
         kru_log(LOG_ERR, "getpartset action: SETIDX is missing.\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     bool active = std::strcmp(set_word, "active") == 0;
     int set = -1;
     if (!active && (std::sscanf(set_word, "%i", &set) != 1 || set < 0 || set >= krul_max_sets)) {
         kru_log(LOG_ERR, "getpartset action: SETIDX is illegal.\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
 
     // A second word that is not an option filters by pool; the selection then comes after it.
@@ -172,16 +173,16 @@ int kru_action_getpartset(kru_settings* s)
     kru_pif pif;
     if (kru_pif_parse(pif_word, &pif) != 0) {
         kru_log(LOG_ERR, "getpartset action: PIF could not parse or too long.\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
 
     krul_data rec;
     hostconfig hc;
     if (kru_load_or_report(s, &rec, &hc, "getpartset action: loading hostcfg failed.\n") != 1)
-        return 1;
+        return KRU_EXIT_FAILURE;
     if (active && (set = kru_active_set(&rec)) < 0) {
         kru_log(LOG_ERR, "getpartset action: SETIDX is illegal.\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     if (s->verbose)
         kru_info(s, &rec);
@@ -210,21 +211,21 @@ int kru_action_getrh(kru_settings* s)
 {
     if (s->args[1] == nullptr) {
         kru_log(LOG_ERR, "getrh: missing set idx?\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     krul_data rec;
     hostconfig hc;
     if (kru_load_or_report(s, &rec, &hc, "getrh: loading hostcfg failed.\n") != 1)
-        return 1;
+        return KRU_EXIT_FAILURE;
     int set = std::strcmp(s->args[1], "active") == 0 ? kru_active_set(&rec) : kru_parse_setidx(&rec, s->args[1]);
     if (set < 0) {
         kru_log(LOG_ERR, "getrh: invalid set idx?\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     kru_pif pif;
     if (kru_pif_parse(s->args[2], &pif) != 0) {
         kru_log(LOG_ERR, "getrh: PIF could not parse or too long.\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
 
     const nemf_release_header& rh = rec.rhdr[set];

@@ -15,11 +15,12 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "kru/kru_rebuild.h"
 #include "kru/kru_actions.h"
 #include "kru/kru_hooks.h"
 #include "kru/kru_hostcfg.h"
 #include "kru/kru_load.h"
+#include "kru/kru_rebuild.h"
+#include "kru/kru_writeout.h"
 #include "krul/krul_check.h"
 #include "nemf/nemf_stream_parser.h"
 #include "nemf/nemf_validate.h"
@@ -42,16 +43,17 @@ struct kru_meta_failure {
     int exit_code;
 };
 constexpr kru_meta_failure kru_meta_failures[] = {
-    {KRUL_META_INSTALL_ERR_NO_CONTENT, "install: no content\n", 2},
-    {KRUL_META_INSTALL_ERR_DEPENDENCY, "install: KRUM dependencies not fulfilled in hostconfig\n", 2},
-    {KRUL_META_INSTALL_ERR_SINGLETON, "install: install into singleton without force option\n", 2},
-    {KRUL_META_INSTALL_ERR_EMPTY_POOL, "install: empty pool\n", 2},
-    {KRUL_META_INSTALL_ERR_NO_FREE_PARTINFO, "install: no free partinfo\n", 2},
-    {KRUL_META_INSTALL_ERR_PARTINFO_MATCH, "install: partinfo krum match\n", 2},
-    {KRUL_META_INSTALL_ERR_ALREADY_ACTIVE, "install: release already active\n", 15},
-    {KRUL_META_INSTALL_ERR_FATAL, "install: fatal error\n", 2},
+    {KRUL_META_INSTALL_ERR_NO_CONTENT, "install: no content\n", KRU_EXIT_META_INSTALL},
+    {KRUL_META_INSTALL_ERR_DEPENDENCY, "install: KRUM dependencies not fulfilled in hostconfig\n",
+     KRU_EXIT_META_INSTALL},
+    {KRUL_META_INSTALL_ERR_SINGLETON, "install: install into singleton without force option\n", KRU_EXIT_META_INSTALL},
+    {KRUL_META_INSTALL_ERR_EMPTY_POOL, "install: empty pool\n", KRU_EXIT_META_INSTALL},
+    {KRUL_META_INSTALL_ERR_NO_FREE_PARTINFO, "install: no free partinfo\n", KRU_EXIT_META_INSTALL},
+    {KRUL_META_INSTALL_ERR_PARTINFO_MATCH, "install: partinfo krum match\n", KRU_EXIT_META_INSTALL},
+    {KRUL_META_INSTALL_ERR_ALREADY_ACTIVE, "install: release already active\n", KRU_EXIT_ALREADY_ACTIVE},
+    {KRUL_META_INSTALL_ERR_FATAL, "install: fatal error\n", KRU_EXIT_META_INSTALL},
 };
-constexpr kru_meta_failure kru_meta_failure_unknown = {0, "install: unknown error type\n", 2};
+constexpr kru_meta_failure kru_meta_failure_unknown = {0, "install: unknown error type\n", KRU_EXIT_META_INSTALL};
 
 const kru_meta_failure& kru_meta_failure_of(int result)
 {
@@ -242,12 +244,12 @@ int kru_install_check_image(kru_install_ctx* ctx, hostconfig* hc)
     nemf_stream_parser* p = ctx->parser;
     if (nemf_stream_parser_get_status(p) != NEMF_SP_STATUS_DONE) {
         kru_log(LOG_ERR, "install: incomplete NEMF\n");
-        return 9;
+        return KRU_EXIT_IMAGE_BAD;
     }
     const std::span<const uint8_t> part0 = kru_install_part(ctx, 0);
     if (part0.empty()) {
         kru_log(LOG_ERR, "install: no content parts found in NEMF\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     const nemf_content_header h0 = kru_install_header(part0);
     const std::span<const uint8_t> body0 = kru_install_body(part0);
@@ -275,28 +277,28 @@ int kru_install_check_image(kru_install_ctx* ctx, hostconfig* hc)
                 kru_log(LOG_DEBUG, "install: only hashes of loaded parts has been checked\n");
         } else if (r != NEMF_MANIFEST_OK) {
             kru_log(LOG_ERR, "install: hashes check error: %d\n", r);
-            return 9;
+            return KRU_EXIT_IMAGE_BAD;
         }
     }
     if (s->product_set != 0 && s->force == 0) {
         if (!has_rh) {
             kru_log(LOG_ERR, "Expected release header in NEMF when using -product\n");
-            return 6;
+            return KRU_EXIT_PRODUCT;
         }
         if (krul_match_model(part0, s->product) == 0) {
             kru_log(LOG_ERR, "install: Release header does not contain model '%s'\n", s->product);
-            return 6;
+            return KRU_EXIT_PRODUCT;
         }
     }
     if (s->minver_set != 0) {
         if (!has_rh) {
             kru_log(LOG_ERR, "Expected release header in NEMF when using -minver\n");
-            return 7;
+            return KRU_EXIT_MINVER;
         }
         if (krul_check_minver(rh0, s->minver_major, s->minver_minor, s->minver_build) == 0) {
             kru_log(LOG_ERR, "install: Version in release header lower than %u.%u-%u\n", s->minver_major,
                     s->minver_minor, s->minver_build);
-            return 7;
+            return KRU_EXIT_MINVER;
         }
     }
     if (kru_install_hook_pre_metainstall != nullptr) {
@@ -328,14 +330,14 @@ int kru_install_substitute(kru_install_ctx* ctx, krum_element* e)
     int fresh = krul_get_unused_partinfo(rec, krul_name(e->poolname), ctx->setidx);
     if (fresh < 0) {
         kru_log_err(LOG_CRIT, "No free partitions in pool\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     kru_log_err(LOG_NOTICE, "Use free partition %i instead\n", fresh);
     int8_t* refs = rec->sets[ctx->setidx].refs;
     int8_t* slot = std::find(refs, refs + krul_max_refs, static_cast<int8_t>(e->partinfo_idx));
     if (slot == refs + krul_max_refs) {
         kru_log_err(LOG_CRIT, "Could not repleace pref in install set\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     *slot = static_cast<int8_t>(fresh);
     e->partinfo_idx = fresh;
@@ -381,7 +383,7 @@ int kru_install_mark(kru_install_ctx* ctx)
         if (!in_image) {
             kru_log_err(LOG_CRIT, "CRC32 validation of partition %i failed. Only fixable with a non-partial NEMF.\n",
                         e.partinfo_idx);
-            return 14;
+            return KRU_EXIT_PARTIAL_CHECK;
         }
         kru_log_err(LOG_NOTICE, "CRC32 validation for partition %i failed marking it for reinstall\n", e.partinfo_idx);
         if (krul_partinfo_owned_by_set(ctx->record, e.partinfo_idx, ctx->setidx) == 1) {
@@ -404,7 +406,7 @@ int kru_install_autoset(const kru_settings* s, const krul_data* rec)
             kru_log(LOG_ERR, "Autodetected set installation has already been tried by KRU with or without success.\n");
         else
             kru_log(LOG_ERR, "install: could not CREATE|EXCL %s\n", s->autosetfile);
-        return 5;
+        return KRU_EXIT_AUTOSET;
     }
     const uint8_t old = rec->actset;
     ssize_t n = write(fd.get(), &old, 1);
@@ -415,7 +417,7 @@ int kru_install_autoset(const kru_settings* s, const krul_data* rec)
         fd.reset();
         unlink(s->autosetfile);
         kru_log(LOG_ERR, "Failed to store old setidx into %s\n", s->autosetfile);
-        return 5;
+        return KRU_EXIT_AUTOSET;
     }
     return 0;
 }
@@ -434,20 +436,20 @@ int kru_install_read_image(kru_install_ctx* ctx, const char* image, imgbuf_ptr* 
     if (std::sscanf(image, "%9[^:]://%199[^/]/%199s", scheme, host, path) == 3 ||
         std::sscanf(image, "file:///%199s", path) == 1) {
         kru_log(LOG_ERR, "curl was not enabled at compile time, sorry.\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     const int32_t size = fnsize(image);
     if (size < 0) {
         kru_log(LOG_ERR, "install: could not open NEMF\n");
-        return 8;
+        return KRU_EXIT_IMAGE_OPEN;
     }
     if (size == 0) {
         kru_log(LOG_ERR, "install: empty NEMF\n");
-        return 9;
+        return KRU_EXIT_IMAGE_BAD;
     }
     if (static_cast<uint32_t>(size) > s->nemfsize) {
         kru_log(LOG_ERR, "install: NEMF too big\n");
-        return 9;
+        return KRU_EXIT_IMAGE_BAD;
     }
     *buffer = imgbuf_ptr(imgbuf_alloc(static_cast<uint32_t>(size)), imgbuf_deleter{static_cast<uint32_t>(size)});
     QZ_ASSERT(kru_install_module, *buffer != nullptr);
@@ -467,7 +469,7 @@ int kru_install_read_image(kru_install_ctx* ctx, const char* image, imgbuf_ptr* 
     }
     if (kru_load_file(image, ctx->image, ctx->image_size, kru_install_stream_cb, ctx) == 0) {
         kru_log(LOG_ERR, "install: failed to load NEMF\n");
-        return 9;
+        return KRU_EXIT_IMAGE_BAD;
     }
     return 0;
 }
@@ -513,12 +515,12 @@ int kru_action_install(kru_settings* s)
     const char* image = s->argc > 1 ? s->args[1] : nullptr;
     if (s->argc < 3 || s->args[2] == nullptr) {
         kru_log(LOG_ERR, "install: missing set idx?\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     int setidx = 0;
     if (std::sscanf(s->args[2], "%i", &setidx) != 1 || setidx < -1 || setidx > 2) {
         kru_log(LOG_ERR, "install: invalid set idx?\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     ctx.setidx = static_cast<uint8_t>(setidx);
     ctx.record = &rec;
@@ -535,7 +537,7 @@ int kru_action_install(kru_settings* s)
             }
         } else if (rebuilt != 1) {
             kru_log(LOG_ERR, "install: rebuild of hostcfg failed\n");
-            return 1;
+            return KRU_EXIT_FAILURE;
         }
     }
     krul_partpool_generate(&rec);
@@ -544,7 +546,7 @@ int kru_action_install(kru_settings* s)
     if (autodetected) {
         setidx = kru_install_autodetect(&rec);
         if (setidx < 0)
-            return 1;
+            return KRU_EXIT_FAILURE;
         ctx.setidx = static_cast<uint8_t>(setidx);
         kru_log_err(LOG_NOTICE, "install: %s into autodetected set idx = %i\n", image, setidx);
     } else {

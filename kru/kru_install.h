@@ -7,6 +7,7 @@
 #include <span>
 
 #include "hostconfig/hostconfig.h"
+#include "kru/kru_exit.h"
 #include "kru/kru_settings.h"
 #include "krul/krul.h"
 #include "krul/krul_meta.h"
@@ -17,14 +18,6 @@ enum : int32_t {                    // kru_install_ctx::stage
     KRU_INSTALL_STAGE_HEADER = 1,   // waiting for the 24-byte file header
     KRU_INSTALL_STAGE_PARTS = 2,    // parsing content parts
     KRU_INSTALL_STAGE_FAILED = 17,  // final: the callback refuses every further chunk
-};
-
-// Exit codes of the install that carry a name of their own (the others are plain numbers of
-// the action's table: 1 general, 2 meta install, 5 autoset file, 6 product, 7 minver, 8 open,
-// 9 image, 14 partial image, 17/18 trust material).
-enum : int {
-    KRU_EXIT_FATAL_ERR_HOSTCONFIG_WRITE = 10,   // the commit could not save the hostconfig
-    KRU_EXIT_FATAL_ERR_SINGLETON_WRITE = 11,    // the write-out failed in a singleton pool
 };
 
 // The install context: zeroed at the start of the action, handed to the stream callback and,
@@ -58,13 +51,3 @@ uint32_t kru_install_stream_cb(const uint8_t* data, uint32_t element_size, uint3
 // The bytes (header and body) of content part `cidx` of the image, when the image holds it
 // complete; empty for -1, any other index outside 0..19, or a part that is absent.
 std::span<const uint8_t> kru_install_part(const kru_install_ctx* ctx, int cidx);
-
-// The second half of the install, entered after the pre_install hook: writes every element of
-// action 1 in its layout, reads each back, then activates the set (or records it in the
-// activeset file), saves the hostconfig and, with -test, marks the set TEST. `autodetected`
-// says whether the autoset file belongs to this run. The install's exit code.
-int kru_install_write_out(kru_install_ctx* ctx, hostconfig* hc, bool autodetected);
-
-// The bytes a content part occupies on flash in layout `wts` (body; header and body; body,
-// gap to a multiple of 4 and header); 0 for an unknown layout.
-uint32_t kru_install_layout_length(uint8_t wts, uint32_t hdr_length, uint32_t body_length);

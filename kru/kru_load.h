@@ -5,16 +5,18 @@
 
 #include <cstdint>
 
+#include "kru/kru_exit.h"
+
 struct nemf_stream_parser;
 
 // Trust anchor (PEM certificates) and revocation lists (a ':'-separated list of PEM files).
 inline constexpr const char* kru_trust_anchor_path = "/mnt/misc/pki/tls/certs/ca.cert.pem";
 inline constexpr const char* kru_crl_paths = "/mnt/misc/pki/tls/certs/crl.cert.pem";
 
-enum : int {                        // results of kru_load_trust, passed on as exit statuses
+enum : int {                                       // results of kru_load_trust, passed on as exit statuses
     KRU_LOAD_TRUST_OK = 0,
-    KRU_LOAD_TRUST_ERR_ANCHOR = 17, // the trust anchor could not be loaded
-    KRU_LOAD_TRUST_ERR_CRL = 18,    // a revocation list could not be loaded
+    KRU_LOAD_TRUST_ERR_ANCHOR = KRU_EXIT_TRUST_ANCHOR, // the trust anchor could not be loaded
+    KRU_LOAD_TRUST_ERR_CRL = KRU_EXIT_CRL,             // a revocation list could not be loaded
 };
 
 // Called with the start of the image buffer as `data` (the parser over the same buffer knows

@@ -6,6 +6,7 @@
 #include <syslog.h>
 
 #include "kru/kru_actions.h"
+#include "kru/kru_exit.h"
 #include "kru/kru_hostcfg.h"
 #include "platform/log.h"
 #include "platform/mtd.h"
@@ -54,15 +55,15 @@ int kru_action_mount(kru_settings* s)
     krul_data rec;
     hostconfig hc;
     if (kru_load_or_report(s, &rec, &hc, "mount: loading hostcfg failed.\n") != 1)
-        return 1;
+        return KRU_EXIT_FAILURE;
     if (s->args[1] == nullptr) {
         kru_log(LOG_ERR, "mount: missing set idx?\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     int set = kru_parse_setidx(&rec, s->args[1]);
     if (set < 0) {
         kru_log(LOG_ERR, "mount: invalid set idx?\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     krul_partpool_generate(&rec);
     for (int8_t ref : rec.sets[set].refs) {

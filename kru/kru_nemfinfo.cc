@@ -8,6 +8,7 @@
 #include <syslog.h>
 
 #include "kru/kru_actions.h"
+#include "kru/kru_exit.h"
 #include "kru/kru_load.h"
 #include "nemf/nemf_print.h"
 #include "nemf/nemf_stream_parser.h"
@@ -25,11 +26,11 @@ constexpr uint32_t kru_nemfinfo_first_chunk = 1024;   // without -all: enough fo
 constexpr char kru_nemfinfo_rule[] = "-------------------------------------------------------\n";
 static_assert(sizeof kru_nemfinfo_rule == 55 + 2);
 
-enum : int {                  // exit statuses of the action
+enum : int {   // exit statuses of the action
     KRU_NEMFINFO_OK = 0,
-    KRU_NEMFINFO_ERR = 1,     // no image argument, no memory, no parser
-    KRU_NEMFINFO_ERR_OPEN = 8,
-    KRU_NEMFINFO_ERR_IMAGE = 9,
+    KRU_NEMFINFO_ERR = KRU_EXIT_FAILURE,   // no image argument, no memory, no parser
+    KRU_NEMFINFO_ERR_OPEN = KRU_EXIT_IMAGE_OPEN,
+    KRU_NEMFINFO_ERR_IMAGE = KRU_EXIT_IMAGE_BAD,
 };
 
 struct nemfinfo_ctx {

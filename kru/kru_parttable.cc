@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "kru/kru_actions.h"
+#include "kru/kru_exit.h"
 #include "kru/kru_hostcfg.h"
 #include "platform/log.h"
 
@@ -191,20 +192,20 @@ int kru_action_initialize(kru_settings* s)
     hostconfig hc;
     if (krul_init(&rec) != 1) {
         kru_log(LOG_ERR, "initialize: krul_init failed.\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     if (hostconfig_new(&hc, hostconfig_max_size) != 1) {
         kru_log(LOG_ERR, "initialize: hostconfig_new failed.\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     if (krul_hostconfig_export(&rec, &hc) != 1) {
         kru_log(LOG_ERR, "initialize: krul_hostconfig_export failed.\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     // Whatever dryrun says: a device without a hostconfig gets one.
     if (kru_hostconfig_save(s, &rec, &hc, "initialize") != 1) {
         kru_log(LOG_ERR, "initialize: save failed.\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     if (s->verbose || !isatty(1))
         kru_log(LOG_INFO, "initialize: OK\n");
@@ -216,15 +217,15 @@ int kru_action_partset(kru_settings* s)
     krul_data rec;
     hostconfig hc;
     if (kru_load_or_report(s, &rec, &hc, "partset action: loading hostcfg failed.\n") != 1)
-        return 1;
+        return KRU_EXIT_FAILURE;
     if (s->args[1] == nullptr) {
         kru_log(LOG_ERR, "partset action: SETIDX is missing.\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     long idx;
     if (!kru_read_index(s->args[1], 0, krul_max_sets - 1, &idx)) {
         kru_log(LOG_ERR, "partset action: SETIDX is illegal.\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     partset& set = rec.sets[idx];
     set.bootable = 0;
@@ -239,13 +240,13 @@ int kru_action_partset(kru_settings* s)
             break;
         case KRU_REFS_ERR_RANGE:
             kru_log(LOG_ERR, "partset action: PARTREFS holds an index outside 0..%d.\n", krul_max_partinfo - 1);
-            return 1;
+            return KRU_EXIT_FAILURE;
         case KRU_REFS_ERR_COUNT:
             kru_log(LOG_ERR, "partset action: PARTREFS holds more than %d indexes.\n", krul_max_refs);
-            return 1;
+            return KRU_EXIT_FAILURE;
         default:
             kru_log(LOG_ERR, "partset action: PARTREFS is illegal.\n");
-            return 1;
+            return KRU_EXIT_FAILURE;
         }
     }
     nemf_release_header& rh = rec.rhdr[idx];
@@ -259,7 +260,7 @@ int kru_action_partset(kru_settings* s)
         return 0;
     if (kru_hostconfig_save(s, &rec, &hc, "partset") != 1) {
         kru_log_err(LOG_CRIT, "hostcfg saving failed.\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     return 0;
 }
@@ -270,16 +271,16 @@ int kru_action_partinfo(kru_settings* s)
     krul_data rec;
     hostconfig hc;
     if (kru_load_or_report(s, &rec, &hc, "partinfo action: loading hostcfg failed.\n") != 1)
-        return 1;
+        return KRU_EXIT_FAILURE;
     // PARTIDX alone clears the entry; POOLNAME needs SIZE with it.
     if (s->argc < 2 || s->argc == 3) {
         kru_log(LOG_ERR, "partinfo action: wrong syntax.\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     long idx;
     if (!kru_read_index(s->args[1], 0, krul_max_partinfo - 1, &idx)) {
         kru_log(LOG_ERR, "partinfo action: PARTIDX is illegal.\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     std::string_view pool;
     uint32_t size = 0;
@@ -288,19 +289,19 @@ int kru_action_partinfo(kru_settings* s)
         if (pool.size() > sizeof rec.partinfo[0].poolname) {
             kru_log(LOG_ERR, "partinfo action: POOLNAME is longer than %zu characters.\n",
                     sizeof rec.partinfo[0].poolname);
-            return 1;
+            return KRU_EXIT_FAILURE;
         }
         if (kru_scan_u32(s->args[3], 0, &size) != 1) {
             kru_log(LOG_ERR, "partinfo action: SIZE is illegal.\n");
-            return 1;
+            return KRU_EXIT_FAILURE;
         }
         for (int i = 4; i < s->argc; ++i)
             if (kru_partinfo_subopt(s->args[i], &o) != 0)
-                return 1;
+                return KRU_EXIT_FAILURE;
     }
     if (o.pn < -1 || o.pn > 255) {
         kru_log(LOG_ERR, "partinfo action: pn invalid.\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
 
     partinfo& entry = rec.partinfo[idx];
@@ -328,7 +329,7 @@ int kru_action_partinfo(kru_settings* s)
         return 0;
     if (kru_hostconfig_save(s, &rec, &hc, "partinfo") != 1) {
         kru_log_err(LOG_CRIT, "partinfo action: hostcfg saving failed.\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     return 0;
 }

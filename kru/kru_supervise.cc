@@ -1,3 +1,4 @@
+#include "kru/kru_exit.h"
 #include "kru/kru_supervise.h"
 
 #include <cerrno>
@@ -77,7 +78,7 @@ void kru_signal_handler(int sig)
             break;
         if (r < 0) {
             kru_log_err(LOG_CRIT, "wait() did not succeed\n");
-            std::exit(12);
+            std::exit(KRU_EXIT_WAIT_FAILED);
         }
         int sig = sigwaitinfo(&waitset, nullptr);
         if (sig < 0 || sig == SIGCHLD)
@@ -92,14 +93,14 @@ void kru_signal_handler(int sig)
         int s = WTERMSIG(status);
         if (s >= 1 && s <= 64) {
             kru_log_err(LOG_CRIT, "child terminated by signal #%i\n", s);
-            code = 63 + s;
+            code = KRU_EXIT_SIGNAL_BASE + s;
         } else {
             kru_log_err(LOG_CRIT, "child terminated by unknown signal #%i\n", s);
-            code = 63;
+            code = KRU_EXIT_SIGNAL_BASE;
         }
     } else {
         kru_log_err(LOG_CRIT, "child terminated for some unknown reason\n");
-        code = 13;
+        code = KRU_EXIT_WORKER_LOST;
     }
     kru_log_flush();
     std::exit(code);
@@ -131,7 +132,7 @@ int kru_supervise()
         if (sigaction(sig, &sa, nullptr) != 0) {
             kru_log(LOG_ERR, "Could not catch signal #%d\n", sig);
             kru_log_flush();
-            std::exit(4);
+            std::exit(KRU_EXIT_SIGNAL_SETUP);
         }
         sigaddset(&caught, sig);
     }
@@ -142,7 +143,7 @@ int kru_supervise()
     if (pid < 0) {
         kru_log(LOG_ERR, "Fork failed\n");
         kru_log_flush();
-        std::exit(1);
+        std::exit(KRU_EXIT_FAILURE);
     }
     if (pid > 0)
         kru_parent(pid, caught);
@@ -152,15 +153,15 @@ int kru_supervise()
     pid_t group = getpgrp();
     if (group < 0) {
         kru_log(LOG_ERR, "getpgrp() failed\n");
-        return 3;
+        return KRU_EXIT_NO_PROCESS_GROUP;
     }
     if (setpgid(0, 0) != 0) {
         kru_log(LOG_ERR, "setpgid() failed\n");
-        return 3;
+        return KRU_EXIT_NO_PROCESS_GROUP;
     }
     if (getpgrp() == group) {
         kru_log(LOG_ERR, "No new process group created?\n");
-        return 3;
+        return KRU_EXIT_NO_PROCESS_GROUP;
     }
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <syslog.h>
 
 #include "kru/kru_actions.h"
+#include "kru/kru_exit.h"
 #include "kru/kru_hostcfg.h"
 #include "krul/krul_check.h"
 #include "platform/log.h"
@@ -186,7 +187,7 @@ int verify_sets(kru_settings* s)
     krul_data rec;
     hostconfig hc;
     if (kru_load_or_report(s, &rec, &hc, "verify action: loading hostcfg failed.\n") != 1)
-        return 1;
+        return KRU_EXIT_FAILURE;
     krul_partpool_generate(&rec);
     if (s->argc < 2)
         return kru_verify_table(s, &rec);

@@ -14,6 +14,7 @@
 #include "kru/kru_hostcfg.h"
 #include "kru/kru_install.h"
 #include "kru/kru_supervise.h"
+#include "kru/kru_writeout.h"
 #include "krul/krul_check.h"
 #include "nemf/nemf_validate.h"
 #include "platform/fnutil.h"
@@ -213,7 +214,7 @@ int kru_install_write_out(kru_install_ctx* ctx, hostconfig* hc, bool autodetecte
         const int saved = kru_hostconfig_save(s, rec, hc, "install", test_set);
         if (saved == KRU_SAVE_ERR_TEST) {
             kru_log_err(LOG_CRIT, "cannot set test mode\n");
-            return 1;
+            return KRU_EXIT_FAILURE;
         }
         if (saved != KRU_SAVE_OK) {
             kru_log_err(LOG_CRIT, "KRU_EXIT_FATAL_ERR_HOSTCONFIG_WRITE\n");
@@ -222,7 +223,7 @@ int kru_install_write_out(kru_install_ctx* ctx, hostconfig* hc, bool autodetecte
             // The partitions are written and recorded, but nothing would ever activate them.
             if (autodetected)
                 unlink(s->autosetfile);
-            code = 1;
+            code = KRU_EXIT_FAILURE;
         } else if (failed) {
             if (autodetected)
                 unlink(s->autosetfile);
@@ -230,14 +231,14 @@ int kru_install_write_out(kru_install_ctx* ctx, hostconfig* hc, bool autodetecte
                 kru_log_err(LOG_CRIT, "KRU_EXIT_FATAL_ERR_SINGLETON_WRITE");
                 code = KRU_EXIT_FATAL_ERR_SINGLETON_WRITE;
             } else {
-                code = 1;
+                code = KRU_EXIT_FAILURE;
             }
         } else {
             // Saving the hostconfig to the flag device cleared the flag words; the trial's own
             // word was carried by the save, so this writes only where it was not.
             if (s->test != 0 && set_upgrade_state(rec->actset, UPGRADE_STATE_TEST) != 0) {
                 kru_log_err(LOG_CRIT, "cannot set test mode\n");
-                return 1;
+                return KRU_EXIT_FAILURE;
             }
             code = kru_install_hook_post_activate != nullptr ? kru_install_hook_post_activate(ctx, hc) : 0;
         }

@@ -5,6 +5,7 @@
 
 #include "kru/kru_actions.h"
 #include "kru/kru_cmdline.h"
+#include "kru/kru_exit.h"
 #include "kru/kru_lock.h"
 #include "kru/kru_supervise.h"
 #include "platform/log.h"
@@ -15,7 +16,7 @@ namespace {
 // becomes 255, so that it never reads as success or as another of the tool's codes.
 int kru_exit_status(int result)
 {
-    return result >= 0 && result <= 255 ? result : 255;
+    return result >= 0 && result <= KRU_EXIT_OUT_OF_RANGE ? result : KRU_EXIT_OUT_OF_RANGE;
 }
 
 int kru_run(int argc, char** argv)
@@ -23,7 +24,7 @@ int kru_run(int argc, char** argv)
     if (argc < 2) {
         kru_log(LOG_ERR, "Syntax error, argc < 2\n");
         kru_print_usage();
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     static kru_settings settings;
     int r = kru_parse_args(argc, argv, &settings);
@@ -33,7 +34,7 @@ int kru_run(int argc, char** argv)
         kru_print_settings(&settings);
     if (kru_lock(settings.lockfile) != 0) {
         kru_log(LOG_ERR, "Could not acquire kru lock\n");
-        return 1;
+        return KRU_EXIT_FAILURE;
     }
     r = kru_exit_status(kru_dispatch(&settings));
     if (kru_unlock(settings.lockfile) != 0)
