@@ -1,5 +1,5 @@
-// flashsim_probe STEP [ARGS]... [STEP [ARGS]...]: performs file, device, system-log, mount
-// and lock operations in order, for the emulator's tests. Each step prints one line: its name
+// flashsim_probe STEP [ARGS]... [STEP [ARGS]...]: performs file, device, system-log and
+// lock operations in order, for the emulator's tests. Each step prints one line: its name
 // and its result (a number, hex bytes, text, or the errno name when it failed).
 #include <cerrno>
 #include <csignal>
@@ -13,7 +13,6 @@
 #include <string_view>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -110,10 +109,6 @@ constexpr step_row steps[] = {
          auto v = unhex(a[1]);
          result(s, pwrite(fd, v.data(), v.size(), num(a[0])));
      }},
-    {"fill", 3, [](const char* s, char** a) {   // OFF LEN BYTE in one pwrite
-         std::vector<unsigned char> v(static_cast<size_t>(num(a[1])), static_cast<unsigned char>(num(a[2])));
-         result(s, pwrite(fd, v.data(), v.size(), num(a[0])));
-     }},
     {"read", 1, [](const char* s, char** a) {
          std::vector<unsigned char> v(static_cast<size_t>(num(a[0])));
          data(s, v.data(), read(fd, v.data(), v.size()));
@@ -189,10 +184,6 @@ constexpr step_row steps[] = {
          __syslog_chk(static_cast<int>(num(a[0])), 1, "%s", a[1]);
          result(s, 0);
      }},
-    {"mount", 4, [](const char* s, char** a) {
-         result(s, mount(a[0], a[1], a[2], static_cast<unsigned long>(num(a[3])), nullptr));
-     }},
-    {"umount", 1, [](const char* s, char** a) { result(s, umount(a[0])); }},
     {"flock", 1, [](const char* s, char** a) {
          int f = open(a[0], O_RDWR | O_CREAT, 0644);
          result(s, f < 0 ? -1 : flock(f, LOCK_EX | LOCK_NB));

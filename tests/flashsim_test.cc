@@ -4,51 +4,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
 #include <csignal>
-#include <cstring>
-#include <fcntl.h>
 #include <filesystem>
-#include <fstream>
-#include <spawn.h>
 #include <sstream>
 #include <string>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "tests/support/kru_run.h"
 #include "tests/support/target_exec.h"
 
 namespace {
 
 using lines = std::vector<std::string>;
-
-struct proc_result {
-    int status = -1;   // exit status, or 128 + signal
-    lines out;         // standard output, a line each
-};
-
-struct started_proc {
-    pid_t pid = -1;
-    int out = -1;
-};
-
-std::string slurp(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-void spit(const std::string& path, const std::string& data)
-{
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << data;
-}
 
 lines split(const std::string& text)
 {
@@ -59,117 +27,49 @@ lines split(const std::string& text)
     return v;
 }
 
+struct proc_result {
+    int status = -1;   // exit status, or 128 + signal
+    lines out;         // standard output, a line each
+};
+proc_result lines_of(const run_result& r) { return {r.status, split(r.out)}; }
+
 struct FlashsimTest : testing::Test {
-    std::string root;
+    sandbox sb;
 
-    FlashsimTest()
-    {
-        char tmpl[] = "/tmp/flashsim-test.XXXXXX";
-        root = mkdtemp(tmpl) ? tmpl : "/nonexistent";
-        for (const char* d : {"dev", "proc", "mnt"})
-            std::filesystem::create_directories(at(d));
-    }
-    ~FlashsimTest() override { std::filesystem::remove_all(root); }
-
-    std::string at(std::string_view rel) const { return root + "/" + std::string(rel); }
+    std::string at(std::string_view rel) const { return sb.path(rel); }
     std::string dev(int n) const { return at("dev/mtd" + std::to_string(n)); }
 
     // Through the helper that scripts use too.
     void mkdev(int n, const char* size, const char* erasesize = nullptr, char fill = '\xff')
     {
-        std::vector<std::string> args = {root, std::to_string(n), size};
+        std::vector<std::string> args = {sb.root, std::to_string(n), size};
         if (erasesize != nullptr)
             args.push_back(erasesize);
-        ASSERT_EQ(0, finish(start(FLASHSIM_TEST_MKDEV, args)).status);
+        ASSERT_EQ(0, run(sb, FLASHSIM_TEST_MKDEV, args).status);
         if (fill != '\xff')
-            spit(dev(n), std::string(slurp(dev(n)).size(), fill));
+            write_file(dev(n), std::string(read_file(dev(n)).size(), fill));
     }
 
     // Zeroes [off, off + len) of device n, as a program that has run there would.
     void program_block(int n, size_t off, size_t len)
     {
-        std::string flash = slurp(dev(n));
+        std::string flash = read_file(dev(n));
         std::fill_n(flash.begin() + static_cast<long>(off), len, '\0');
-        spit(dev(n), flash);
+        write_file(dev(n), flash);
     }
 
     // flashsim.log without the pid field.
     lines ops() const
     {
-        lines v = split(slurp(at("flashsim.log")));
+        lines v = split(sb.flash_log());
         for (std::string& l : v)
             l.erase(0, l.find(' ') + 1);
         return v;
     }
 
-    started_proc start(const std::string& program, const std::vector<std::string>& args,
-                       const std::vector<std::string>& env = {}, bool sandboxed = true)
-    {
-        std::vector<std::string> envs = {"PATH=/usr/sbin:/usr/bin:/bin", "LD_PRELOAD=" FLASHSIM_TEST_LIB,
-                                         "ASAN_OPTIONS=verify_asan_link_order=0"};
-        if (sandboxed)
-            envs.push_back("FLASHSIM_ROOT=" + root);
-        envs.insert(envs.end(), env.begin(), env.end());
-        std::string path = program;
-        std::vector<std::string> words{program};
-        words.insert(words.end(), args.begin(), args.end());
-        target_exec_wrap(&path, &words, &envs);
-        std::vector<char*> argv, envp;
-        for (std::string& w : words)
-            argv.push_back(w.data());
-        for (std::string& e : envs)
-            envp.push_back(e.data());
-        argv.push_back(nullptr);
-        envp.push_back(nullptr);
-
-        started_proc s;
-        int p[2];
-        if (pipe2(p, O_CLOEXEC) != 0)
-            return s;
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, p[1], 1);
-        if (posix_spawn(&s.pid, path.c_str(), &fa, nullptr, argv.data(), envp.data()) != 0)
-            s.pid = -1;
-        posix_spawn_file_actions_destroy(&fa);
-        close(p[1]);
-        s.out = p[0];
-        return s;
-    }
-
-    proc_result finish(started_proc s)
-    {
-        proc_result r;
-        std::string text;
-        char buf[4096];
-        for (ssize_t n; (n = read(s.out, buf, sizeof buf)) != 0;)
-            if (n > 0)
-                text.append(buf, static_cast<size_t>(n));
-            else if (errno != EINTR)
-                break;
-        close(s.out);
-        int st = 0;
-        if (s.pid > 0 && waitpid(s.pid, &st, 0) == s.pid)
-            r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-        r.out = split(text);
-        return r;
-    }
-
     proc_result probe(const std::vector<std::string>& args, const std::vector<std::string>& env = {})
     {
-        return finish(start(FLASHSIM_TEST_PROBE, args, env));
-    }
-
-    // Waits (bounded) for the stall file of `pid`.
-    bool stalled(pid_t pid)
-    {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (access(at("stall." + std::to_string(pid)).c_str(), F_OK) != 0)
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            else
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        return true;
+        return lines_of(run(sb, FLASHSIM_TEST_PROBE, args, env));
     }
 };
 
@@ -193,7 +93,7 @@ TEST_F(FlashsimTest, EraseChecksRangeAndAlignmentLikeTheKernel) {
         std::string want(0x40000, '\0');
         if (std::string_view(c.want) == "erase 0")
             std::fill_n(want.begin() + std::stoul(c.start, nullptr, 0), std::stoul(c.len, nullptr, 0), '\xff');
-        EXPECT_TRUE(slurp(dev(0)) == want) << "device bytes differ";
+        EXPECT_TRUE(read_file(dev(0)) == want) << "device bytes differ";
     }
 }
 
@@ -210,7 +110,7 @@ TEST_F(FlashsimTest, GeometryComesFromTheEraseSizeFileTheEnvironmentOrTheDefault
         mkdev(2, "0x20000");
         std::filesystem::remove(dev(2) + ".erasesize");
         if (c.file != nullptr)
-            spit(dev(2) + ".erasesize", c.file);
+            write_file(dev(2) + ".erasesize", c.file);
         std::vector<std::string> env;
         if (c.env != nullptr)
             env.push_back(c.env);
@@ -246,7 +146,7 @@ TEST_F(FlashsimTest, RequestsThatCannotReachFlashFailAsOnTheDevice) {
         mkdev(0, "0x10000", "4096");
         std::filesystem::remove(dev(0) + ".locked");
         if (c.locked)
-            spit(dev(0) + ".locked", "");
+            write_file(dev(0) + ".locked", "");
         std::vector<std::string> args = {"open", "/dev/mtd0"};
         args.insert(args.end(), c.steps.begin(), c.steps.end());
         proc_result r = probe(args);
@@ -254,7 +154,7 @@ TEST_F(FlashsimTest, RequestsThatCannotReachFlashFailAsOnTheDevice) {
         EXPECT_EQ(c.want, r.out[1]);
         std::string want(0x10000, '\xff');
         std::fill_n(want.end() - static_cast<long>(c.cleared), c.cleared, '\0');
-        EXPECT_TRUE(slurp(dev(0)) == want) << "device bytes differ";
+        EXPECT_TRUE(read_file(dev(0)) == want) << "device bytes differ";
     }
 }
 
@@ -273,7 +173,7 @@ TEST_F(FlashsimTest, MappedPathsLandInTheSandbox) {
     // An ioctl on a plain file reaches the kernel, which refuses it with ENOTTY; qemu-user
     // refuses the MTD requests, which it does not know, itself with ENOSYS.
     const char* not_tty_ioctl = target_exec_cross() ? "info ENOSYS" : "info ENOTTY";
-    spit(at("proc/cmdline"), "console=ttyS0 KRUSET=SET1\n");
+    write_file(at("proc/cmdline"), "console=ttyS0 KRUSET=SET1\n");
     mkdev(3, "4096");
     proc_result r = probe({"cat", "/proc/cmdline", "mkdir", "/mnt/appl", "put", "/mnt/appl/hostcfg.default", "hello",
                            "cat", "/mnt/appl/hostcfg.default", "realpath", "/mnt/appl/hostcfg.default", "opendir",
@@ -285,7 +185,7 @@ TEST_F(FlashsimTest, MappedPathsLandInTheSandbox) {
                      "open 0", not_tty_ioctl, "open ENOENT", "open ENOENT", "open ENOENT", "unlink 0",
                      "access ENOENT"}),
               r.out);
-    EXPECT_EQ("hello", slurp(at("mnt/appl/hostcfg.default")));
+    EXPECT_EQ("hello", read_file(at("mnt/appl/hostcfg.default")));
 }
 
 TEST_F(FlashsimTest, ClosedDeviceDescriptorIsOrdinaryAgain) {
@@ -294,14 +194,14 @@ TEST_F(FlashsimTest, ClosedDeviceDescriptorIsOrdinaryAgain) {
     proc_result r = probe({"open", "/dev/mtd0", "rw", "close", "open", "/tmp/kru.x", "creat", "write", "0f", "seek",
                            "0", "write", "f0"});
     EXPECT_EQ((lines{"open 0", "close 0", "open 0", "write 1", "seek 0", "write 1"}), r.out);
-    EXPECT_EQ("\xf0", slurp(at("tmp/kru.x")));
+    EXPECT_EQ("\xf0", read_file(at("tmp/kru.x")));
 }
 
 TEST_F(FlashsimTest, StdioOnADeviceNeitherTruncatesNorSkipsTheNorRules) {
     mkdev(0, "0x1000", "4096");
     std::string image(0x1000, '\xff');
     image.replace(0, 4, "\x0f\x0f\x0f\x0f");
-    spit(dev(0), image);
+    write_file(dev(0), image);
     proc_result r = probe({"fopen", "/dev/mtd0", "w", "fwrite", "f0f0", "fclose", "fopen", "/dev/mtd0", "r", "fread",
                            "4", "fileno", "info", "fclose", "fopen", "/dev/mtd9", "w"});
     EXPECT_EQ((lines{"fopen 0", "fwrite 2", "fclose 0", "fopen 0", "fread 00000f0f", "fileno 0",
@@ -324,19 +224,7 @@ TEST_F(FlashsimTest, SystemLogLinesCarryPriorityIdentAndOneLineMessage) {
     EXPECT_EQ(0, r.status);
     EXPECT_EQ((lines{"6 -: before openlog", "3 KRU: one", "5 KRU: two lines", "2 KRU: open x: No such file or directory",
                      "7 KRU: fortified", "3 KRU: with facility", "3 -: after close"}),
-              split(slurp(at("syslog"))));
-}
-
-TEST_F(FlashsimTest, MountIsRecordedAndFailsAsConfigured) {
-    spit(at("mount.fail"), "/mnt/busy 16\n");
-    proc_result r = probe({"mount", "/dev/mtd12", "/mnt/busy", "jffs2", "0", "mount", "/dev/mtd13", "/mnt/ok",
-                           "squashfs", "1", "umount", "/mnt/ok"});
-    EXPECT_EQ((lines{"mount EBUSY", "mount 0", "umount 0"}), r.out);
-    spit(at("mount.fail"), "* 5\n");
-    EXPECT_EQ((lines{"mount EIO"}), probe({"mount", "/dev/mtd1", "/mnt/any", "jffs2", "0"}).out);
-    EXPECT_EQ((lines{"mount /dev/mtd12 /mnt/busy jffs2 0x0", "mount /dev/mtd13 /mnt/ok squashfs 0x1",
-                     "umount /mnt/ok 0x0", "mount /dev/mtd1 /mnt/any jffs2 0x0"}),
-              split(slurp(at("mount.log"))));
+              split(read_file(at("syslog"))));
 }
 
 TEST_F(FlashsimTest, InjectedFailuresHitTheNthOperation) {
@@ -357,7 +245,7 @@ TEST_F(FlashsimTest, InjectedFailuresHitTheNthOperation) {
         SCOPED_TRACE(c.rule);
         mkdev(0, "0x4000", "4096");
         program_block(0, 0x1000, 0x1000);
-        std::filesystem::remove(at("flashsim.log"));
+        write_file(at("flashsim.log"), "");
         std::vector<std::string> args = {"open", "/dev/mtd0", "rw"};
         args.insert(args.end(), c.steps.begin(), c.steps.end());
         proc_result r = probe(args, {c.rule});
@@ -377,7 +265,7 @@ TEST_F(FlashsimTest, PowerCutAfterNOperationsKeepsWhatCameBefore) {
                           {"FLASHSIM_CUT_OPS=3"});
     EXPECT_EQ(128 + SIGKILL, r.status);
     EXPECT_EQ((lines{"open 0", "erase 0", "pwrite 1"}), r.out);   // the third operation never returned
-    std::string flash = slurp(dev(0));
+    std::string flash = read_file(dev(0));
     EXPECT_EQ("\x01\x02\xff", flash.substr(0, 3));
     EXPECT_EQ(std::string(0x1000, '\xff'), flash.substr(0x1000));
     EXPECT_EQ("cut mtd0 0x1 0x1 write", ops().back());
@@ -387,13 +275,13 @@ TEST_F(FlashsimTest, PowerCutAfterNBytesStopsInsideTheWrite) {
     for (int n = 1; n <= 8; ++n) {   // every byte of the second write
         SCOPED_TRACE(n);
         mkdev(0, "4096", "4096");
-        std::filesystem::remove(at("flashsim.log"));
+        write_file(at("flashsim.log"), "");
         proc_result r = probe({"open", "/dev/mtd0", "rw", "pwrite", "0", "00000000", "pwrite", "4", "0000000000000000",
                                "pwrite", "12", "00"},
                               {"FLASHSIM_CUT_BYTES=" + std::to_string(4 + n)});
         EXPECT_EQ(128 + SIGKILL, r.status);
         EXPECT_EQ((lines{"open 0", "pwrite 4"}), r.out);
-        std::string flash = slurp(dev(0)).substr(0, 16);
+        std::string flash = read_file(dev(0)).substr(0, 16);
         EXPECT_EQ(std::string(4 + static_cast<size_t>(n), '\0') + std::string(12 - static_cast<size_t>(n), '\xff'), flash);
         EXPECT_EQ("cut mtd0 0x4 0x" + std::to_string(n) + " write", ops().back());
     }
@@ -411,22 +299,22 @@ TEST_F(FlashsimTest, StalledProcessWaitsForTheTestAndKeepsHandlingSignals) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.rule);
         mkdev(0, "4096");
-        std::filesystem::remove(at("flashsim.log"));
+        write_file(at("flashsim.log"), "");
         std::vector<std::string> args = {"onusr1", "open", "/dev/mtd0", "rw"};
         args.insert(args.end(), c.steps.begin(), c.steps.end());
         args.push_back("usr1");
-        started_proc s = start(FLASHSIM_TEST_PROBE, args, {std::string("FLASHSIM_STALL=") + c.rule});
-        ASSERT_TRUE(stalled(s.pid));
-        EXPECT_EQ(std::to_string(s.pid) + "\n", slurp(at("stall." + std::to_string(s.pid))));
-        EXPECT_EQ('\xff', slurp(dev(0))[1]);   // the stalled write has not happened
+        started s = run_start(sb, FLASHSIM_TEST_PROBE, args, {std::string("FLASHSIM_STALL=") + c.rule});
+        ASSERT_EQ(s.pid, wait_for_stall(sb));
+        EXPECT_EQ(std::to_string(s.pid) + "\n", read_file(at("stall." + std::to_string(s.pid))));
+        EXPECT_EQ('\xff', read_file(dev(0))[1]);   // the stalled write has not happened
         kill(s.pid, SIGUSR1);
         std::filesystem::remove(at("stall." + std::to_string(s.pid)));
-        proc_result r = finish(s);
+        proc_result r = lines_of(run_wait(s));
         lines want = c.want;
         want.insert(want.begin(), {"onusr1 0", "open 0"});
         want.push_back("usr1 1");
         EXPECT_EQ(want, r.out);
-        EXPECT_EQ('\0', slurp(dev(0))[1]);
+        EXPECT_EQ('\0', read_file(dev(0))[1]);
         lines log = ops();
         EXPECT_NE(log.end(), std::find(log.begin(), log.end(), c.logged));
     }
@@ -448,10 +336,10 @@ TEST_F(FlashsimTest, FlashcpCopiesAFileOntoAnEmulatedDevice) {
     std::string image;
     for (int i = 0; i < 100000; ++i)
         image += static_cast<char>((i * 7 + i / 251) & 0xFF);
-    spit(at("image.bin"), image);
-    proc_result r = finish(start("/usr/sbin/flashcp", {at("image.bin"), "/dev/mtd3"}));
+    write_file(at("image.bin"), image);
+    proc_result r = lines_of(run(sb, "/usr/sbin/flashcp", {at("image.bin"), "/dev/mtd3"}));
     EXPECT_EQ(0, r.status);
-    std::string flash = slurp(dev(3));
+    std::string flash = read_file(dev(3));
     EXPECT_TRUE(flash.substr(0, image.size()) == image) << "copied bytes differ";
     EXPECT_EQ(std::string(0x40000 - image.size(), '\xff'), flash.substr(image.size()));
     lines erases, faults;
@@ -463,12 +351,6 @@ TEST_F(FlashsimTest, FlashcpCopiesAFileOntoAnEmulatedDevice) {
     }
     EXPECT_EQ((lines{"erase mtd3 0x0 0x20000"}), erases);   // the blocks the image needs, in one request
     EXPECT_EQ(lines{}, faults);
-}
-
-TEST_F(FlashsimTest, WithoutASandboxEverythingPassesThrough) {
-    std::string cmdline = split(slurp("/proc/cmdline")).at(0);
-    proc_result r = finish(start(FLASHSIM_TEST_PROBE, {"cat", "/proc/cmdline", "open", "/dev/mtd0", "r"}, {}, false));
-    EXPECT_EQ((lines{"cat " + cmdline, "open ENOENT"}), r.out);
 }
 
 }  // namespace
