@@ -159,39 +159,6 @@ TEST_F(Concurrency, WhileOneHoldsTheLockEveryOtherIsRefused)
     EXPECT_TRUE(same_record(rec, intended[holder_index])) << "the record is not that of " << commands[holder_index][0];
 }
 
-// Free for all: each invocation either ran to success or was refused for the lock, and the
-// record is what the last writer to run intended (every writer rewrites the same set whole).
-TEST_F(Concurrency, RacingInvocationsRunOrAreRefused)
-{
-    commands.erase(commands.begin() + 3);   // the install: its record is not a rewrite of set 2
-    intended.erase(intended.begin() + 3);
-    std::vector<started> procs = start_all({});
-    int ran = 0;
-    std::vector<bool> succeeded(procs.size());
-    for (size_t i = 0; i < procs.size(); ++i) {
-        run_result r = run_wait(procs[i]);
-        succeeded[i] = r.status == 0;
-        if (succeeded[i]) {
-            ++ran;
-            continue;
-        }
-        EXPECT_EQ(1, r.status) << commands[i][0] << ": " << r.err;
-        EXPECT_EQ(lock_message, r.err) << commands[i][0];
-    }
-    EXPECT_GE(ran, 1);
-    std::printf("concurrency: %d of %zu racing invocations ran, the others were refused the lock\n", ran, procs.size());
-
-    krul_data rec;
-    ASSERT_TRUE(flash_record(device, &rec));
-    bool matches = false;
-    for (size_t i = 0; i < procs.size() && !matches; ++i)
-        matches = succeeded[i] && commands[i][0] == "partset" && same_record(rec, intended[i]);
-    // No writer ran: the record is the provisioned one, which every reader leaves as it is.
-    if (!matches)
-        matches = same_record(rec, intended[0]);
-    EXPECT_TRUE(matches) << ran << " invocations ran; the record is none of their records";
-}
-
 // The lock file itself, between invocations that partset set 2 (a read of the hostconfig at
 // the start of the action, its save at the end), on a device of their own.
 struct LockRace : testing::Test {

@@ -105,7 +105,6 @@ TEST_F(TrialTest, UpgradeMovesTheTrialOfTheBootSet)
         bool saved;
     } cases[] = {
         {"no KRUSET word", "console=ttyS0", TEST, TEST, nullptr, {"validate"}, 0, "Already validated\n", "", "TEST TEST", "0", false},
-        {"safe set", "KRUSET=SAFESET", TEST, BOOT, nullptr, {"validate"}, 0, "Already validated\n", "", "TEST BOOT", "0", false},
         {"set 1 in TEST", "a KRUSET=SET1", TEST, TEST, nullptr, {"validate"}, 0, "", "", "VALID VALID", "0", true},
         {"set 2 in BOOT", "KRUSET=SET2", TEST, BOOT, nullptr, {"validate"}, 0, "", "", "VALID VALID", "0", true},
         {"set 2 VALID", "KRUSET=SET2", TEST, VALID, nullptr, {"validate"}, 0, "Already validated\n", "", "TEST VALID", "0", false},

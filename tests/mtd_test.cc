@@ -1,4 +1,4 @@
-// MTD access, the flag words and the hostconfig on devices, through the probe program
+// MTD access and the flag words on devices, through the probe program
 // (tests/hostconfig_probe.cc) run under the device emulator.
 #include <sstream>
 #include <string>
@@ -105,44 +105,6 @@ TEST_F(MtdTest, FlagWords)
     std::remove(sb.path("dev/mtd5").c_str());
     EXPECT_EQ(-1, result({"state", "1"}));
     EXPECT_EQ(-1, result({"set-state", "1", "1"}));
-}
-
-struct HostcfgDeviceTest : MtdTest {
-    void SetUp() override
-    {
-        sb.make_mtd(5, 131072);
-        sb.make_mtd(2, 131072);
-    }
-};
-
-TEST_F(HostcfgDeviceTest, SaveErasesAndWritesBackupFirst)
-{
-    poke(5, flags_at, "\xfe\xfe");
-    ASSERT_EQ(1, result({"save", "/dev/mtd5", "/dev/mtd2"}));
-    EXPECT_EQ((lines{"erase mtd2 0x0 0x10000", "erase mtd2 0x10000 0x10000", "write mtd2 0x0 0xbcc",
-                     "erase mtd5 0x0 0x10000", "erase mtd5 0x10000 0x10000", "write mtd5 0x0 0xbcc"}),
-              changes());
-    EXPECT_EQ(dev(5), dev(2));
-    EXPECT_EQ(std::string(131072 - 3020, '\xff'), dev(5).substr(3020));
-    EXPECT_EQ(0, result({"state", "1"}));
-    EXPECT_EQ("actset 2 set1 SET1\nresult 1\n", probe({"load", "/dev/mtd5", "/dev/mtd2"}).out);
-}
-
-TEST_F(HostcfgDeviceTest, CorruptPrimaryFallsBackUnlessBackupLocked)
-{
-    ASSERT_EQ(1, result({"save", "/dev/mtd5", "/dev/mtd2"}));
-    poke(5, 100, "X");
-    run_result r = probe({"load", "/dev/mtd5", "/dev/mtd2"});
-    EXPECT_EQ("actset 2 set1 SET1\nresult 1\n", r.out);
-    EXPECT_EQ("hostconfig_load failed; loaded backup (/dev/mtd2) successfully.\n", r.err);
-
-    write_file(sb.path("dev/mtd2.locked"), "");
-    write_file(sb.path("flashsim.log"), "");
-    r = probe({"load", "/dev/mtd5", "/dev/mtd2"});
-    EXPECT_EQ("result -1\n", r.out);
-    EXPECT_EQ("hostconfig_load failed.\n", r.err);
-    ASSERT_EQ(1, result({"save", "/dev/mtd5", "/dev/mtd2"}));
-    EXPECT_EQ(std::string::npos, sb.flash_log().find("mtd2")) << "the locked backup was used";
 }
 
 }  // namespace
