@@ -24,7 +24,6 @@ extern "C" void __syslog_chk(int pri, int flag, const char* fmt, ...);
 namespace {
 
 int fd = -1;
-FILE* stream = nullptr;
 volatile sig_atomic_t got_usr1 = 0;
 
 long num(const char* s) { return std::strtol(s, nullptr, 0); }
@@ -117,17 +116,6 @@ constexpr step_row steps[] = {
          std::vector<unsigned char> v(static_cast<size_t>(num(a[1])));
          data(s, v.data(), pread(fd, v.data(), v.size(), num(a[0])));
      }},
-    {"fopen", 2, [](const char* s, char** a) { stream = fopen(a[0], a[1]); result(s, stream ? 0 : -1); }},
-    {"fwrite", 1, [](const char* s, char** a) {
-         auto v = unhex(a[0]);
-         say(s, std::to_string(fwrite(v.data(), 1, v.size(), stream)));
-     }},
-    {"fread", 1, [](const char* s, char** a) {
-         std::vector<unsigned char> v(static_cast<size_t>(num(a[0])));
-         say(s, hex(v.data(), static_cast<ssize_t>(fread(v.data(), 1, v.size(), stream))));
-     }},
-    {"fclose", 0, [](const char* s, char**) { result(s, fclose(stream)); }},
-    {"fileno", 0, [](const char* s, char**) { fd = fileno(stream); result(s, fd < 0 ? -1 : 0); }},
     {"cat", 1, [](const char* s, char** a) {   // the first line of a text file, through stdio
          FILE* f = fopen(a[0], "r");
          char line[4096] = "";

@@ -197,25 +197,6 @@ TEST_F(FlashsimTest, ClosedDeviceDescriptorIsOrdinaryAgain) {
     EXPECT_EQ("\xf0", read_file(at("tmp/kru.x")));
 }
 
-TEST_F(FlashsimTest, StdioOnADeviceNeitherTruncatesNorSkipsTheNorRules) {
-    mkdev(0, "0x1000", "4096");
-    std::string image(0x1000, '\xff');
-    image.replace(0, 4, "\x0f\x0f\x0f\x0f");
-    write_file(dev(0), image);
-    proc_result r = probe({"fopen", "/dev/mtd0", "w", "fwrite", "f0f0", "fclose", "fopen", "/dev/mtd0", "r", "fread",
-                           "4", "fileno", "info", "fclose", "fopen", "/dev/mtd9", "w"});
-    EXPECT_EQ((lines{"fopen 0", "fwrite 2", "fclose 0", "fopen 0", "fread 00000f0f", "fileno 0",
-                     "info size=0x1000 erasesize=0x1000 type=3 flags=0xc00 writesize=1 oobsize=0", "fclose 0",
-                     "fopen ENOENT"}),
-              r.out);
-    EXPECT_EQ(0x1000u, std::filesystem::file_size(dev(0)));
-    EXPECT_FALSE(std::filesystem::exists(dev(9)));
-    lines log = ops();
-    ASSERT_GE(log.size(), 2u);
-    EXPECT_EQ("write mtd0 0x0 0x2", log[0]);
-    EXPECT_EQ("fault-unerased mtd0 0x0 0x2", log[1]);
-}
-
 TEST_F(FlashsimTest, SystemLogLinesCarryPriorityIdentAndOneLineMessage) {
     proc_result r = probe({"syslog", "6", "before openlog", "openlog", "KRU", "syslog", "3", "one\n", "syslog", "5",
                            "two\nlines", "syslogm", "2", "open x", "syslogchk", "7", "fortified", "setlogmask", "0x0f",
