@@ -2,7 +2,6 @@
 // CRC32 the record keeps for them, either as an overview of the whole partition table or set
 // by set.
 #include <cstdint>
-#include <cstdio>
 #include <syslog.h>
 
 #include "kru/kru_actions.h"
@@ -10,6 +9,7 @@
 #include "kru/kru_hostcfg.h"
 #include "krul/krul_check.h"
 #include "platform/log.h"
+#include "platform/mtd.h"
 #include "platform/progress.h"
 #include "platform/qz.h"
 
@@ -51,9 +51,7 @@ bool kru_set_refers_to(const krul_data* rec, int set, int partidx)
 // The status line for the CRC reads of partition-table entry `p`, over `total` bytes.
 void kru_verify_progress_begin(const krul_data* rec, int p, uint64_t total)
 {
-    char device[24];
-    std::snprintf(device, sizeof device, "mtd%i", rec->partinfo[p].pn);
-    progress_begin(device, "verify", total);
+    progress_begin(mtd_device_path(rec->partinfo[p].pn).text, "verify", total);
 }
 
 // Pool counts and the disparities found while going through the partition table.
