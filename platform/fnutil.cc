@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 #include "platform/raii.h"
 
@@ -31,6 +32,25 @@ int fnwrite(const char* path, const void* buf, uint32_t n)
     return static_cast<int>(done);
 }
 
+namespace {
+
+// vfscanf over the stream, then its close: what vfscanf returned, or -1 if the close fails.
+int fn_scan_and_close(file_ptr f, const char* fmt, va_list ap)
+{
+    int r = std::vfscanf(f.get(), fmt, ap);
+    return std::fclose(f.release()) != 0 ? -1 : r;
+}
+
+// vfprintf into the stream, then its close: what vfprintf returned, or -1 if the close fails
+// (what stdio could not flush was not written).
+int fn_print_and_close(file_ptr f, const char* fmt, va_list ap)
+{
+    int r = std::vfprintf(f.get(), fmt, ap);
+    return std::fclose(f.release()) != 0 ? -1 : r;
+}
+
+}  // namespace
+
 int fnscanf(const char* path, const char* fmt, ...)
 {
     file_ptr f(std::fopen(path, "r"));
@@ -38,10 +58,8 @@ int fnscanf(const char* path, const char* fmt, ...)
         return -1;
     va_list ap;
     va_start(ap, fmt);
-    int r = std::vfscanf(f.get(), fmt, ap);
+    int r = fn_scan_and_close(std::move(f), fmt, ap);
     va_end(ap);
-    if (std::fclose(f.release()) != 0)
-        return -1;
     return r;
 }
 
@@ -52,10 +70,8 @@ int fnprintf(const char* path, const char* fmt, ...)
         return -1;
     va_list ap;
     va_start(ap, fmt);
-    int r = std::vfprintf(f.get(), fmt, ap);
+    int r = fn_print_and_close(std::move(f), fmt, ap);
     va_end(ap);
-    if (std::fclose(f.release()) != 0)
-        return -1;
     return r;
 }
 
@@ -72,11 +88,9 @@ int fnprintf_private(const char* path, const char* fmt, ...)
     fd.release();   // the stream closes it
     va_list ap;
     va_start(ap, fmt);
-    int r = std::vfprintf(f.get(), fmt, ap);
+    int r = fn_print_and_close(std::move(f), fmt, ap);
     va_end(ap);
-    if (std::fclose(f.release()) != 0 || r < 0)
-        return -1;
-    return r;
+    return r < 0 ? -1 : r;
 }
 
 int fnscanf_private(const char* path, const char* fmt, ...)
@@ -92,13 +106,11 @@ int fnscanf_private(const char* path, const char* fmt, ...)
     file_ptr f(fdopen(fd.get(), "r"));
     if (!f)
         return -1;
-    fd.release();
+    fd.release();   // the stream closes it
     va_list ap;
     va_start(ap, fmt);
-    int r = std::vfscanf(f.get(), fmt, ap);
+    int r = fn_scan_and_close(std::move(f), fmt, ap);
     va_end(ap);
-    if (std::fclose(f.release()) != 0)
-        return -1;
     return r;
 }
 

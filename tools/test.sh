@@ -46,7 +46,7 @@ status=${PIPESTATUS[0]}
 # ctest shows a passing test's output only in its log: the power-cut sweep's table is printed
 # from there, and the summary once more so that it stays the last thing printed.
 echo "==== power-cut sweep of this run (unsafe = no hostconfig loads, lost trial, broken active set)"
-grep -h '^power-cut sweep' Testing/Temporary/LastTest.log | sort -s -t'|' -k2,2 || echo "(no sweep ran)"
+grep -h '^power-cut sweep' Testing/Temporary/LastTest.log | sort -t'|' -k2,3 || echo "(no sweep ran)"
 echo "==== normal build: ctest summary"
 sed -n '/tests passed, /,$p' "$build/ctest.out"
 [ $asan_status -eq 0 ] && [ $target_status -eq 0 ] || exit 1
