@@ -65,13 +65,18 @@ int hostconfig_walk(hostconfig* hc)
     }
 }
 
+// Loads the one copy at `path` into a fresh `copy`, as hostconfig_load judges it. True if it loads.
+bool hostconfig_load_copy(const char* path, hostconfig* copy)
+{
+    hostconfig_new(copy, hostconfig_max_size);
+    return hostconfig_load(copy, path, nullptr) == HOSTCONFIG_LOAD_PRIMARY;
+}
+
 // True if the copy at `path` loads and holds exactly the image of `hc`.
 bool hostconfig_reads_back(const hostconfig* hc, const char* path)
 {
     hostconfig copy;
-    hostconfig_new(&copy, hostconfig_max_size);
-    return hostconfig_load(&copy, path, nullptr) == HOSTCONFIG_LOAD_PRIMARY &&
-           std::memcmp(copy.buf, hc->buf, hc->used) == 0;
+    return hostconfig_load_copy(path, &copy) && std::memcmp(copy.buf, hc->buf, hc->used) == 0;
 }
 
 // Where the flag words go when a save carries them: on the primary only when it is their
@@ -290,8 +295,7 @@ int hostconfig_save_raw(const hostconfig* hc, const char* path)
 int hostconfig_copy_loads(const char* path)
 {
     hostconfig probe;
-    hostconfig_new(&probe, hostconfig_max_size);
-    return hostconfig_load(&probe, path, nullptr) == HOSTCONFIG_LOAD_PRIMARY ? 1 : 0;
+    return hostconfig_load_copy(path, &probe) ? 1 : 0;
 }
 
 int hostconfig_save(hostconfig* hc, const char* primary, const char* backup, const uint8_t* flags,
