@@ -1,0 +1,106 @@
+// nemf/nemf_delta.h: delta content parts. A delta part stands in an image where a payload part
+// of the full release would stand (same content part index, same name) and expands, byte for
+// byte, to that part (its content header and body), using a source body that the terminal
+// already holds. The release header, krum, manifest and signature of a delta image are the full
+// image's own: the manifest's hashes are those of the expanded parts.
+//
+// Delta body, little-endian, copied as raw bytes:
+//   nemf_delta_head (44 bytes)
+//   the target part's content header (target_hdr_length bytes, as it stands in the full image)
+//   the frame (frame_length bytes): the target body, coded against the source body
+// The frame's coding is private to nemf_delta.cc; its result is bounded by the target body
+// length that the target header states, and it reads no byte outside the source body.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <type_traits>
+
+#include "nemf/nemf_format.h"
+
+// Content type of a delta part (nemf_content_header::type_id).
+inline constexpr uint16_t NEMF_TYPE_DELTA = 12;
+
+inline constexpr uint32_t NEMF_DELTA_MAGIC = 0x4C44524Bu;  // "KRDL"
+inline constexpr uint8_t NEMF_DELTA_VERSION = 1;
+
+// The installed content a delta part was made against, as the partition's metadata records it
+// (the first 32 bytes of the content header and the version block at the start of the body).
+struct nemf_delta_source {
+    char     name[16];          // content part name, NUL-padded
+    uint8_t  sw_version_major;  // first four body bytes, in nemf_content_software's layout
+    uint8_t  sw_version_minor;
+    uint16_t sw_build_number;
+    uint32_t body_length;       // the source body's length
+    uint32_t body_crc;          // the source body's CRC-32 (crc32_calc from 0)
+};
+static_assert(sizeof(nemf_delta_source) == 28);
+static_assert(offsetof(nemf_delta_source, name) == 0);
+static_assert(offsetof(nemf_delta_source, sw_version_major) == 16);
+static_assert(offsetof(nemf_delta_source, sw_build_number) == 18);
+static_assert(offsetof(nemf_delta_source, body_length) == 20);
+static_assert(offsetof(nemf_delta_source, body_crc) == 24);
+static_assert(std::is_trivially_copyable_v<nemf_delta_source>);
+
+struct nemf_delta_head {
+    uint32_t magic;              // NEMF_DELTA_MAGIC
+    uint8_t  version;            // NEMF_DELTA_VERSION
+    uint8_t  method;             // frame coding, private to nemf_delta.cc
+    uint16_t target_hdr_length;  // at least 32
+    nemf_delta_source source;
+    uint32_t frame_length;       // bytes of frame after the target header
+    uint32_t reserved;           // written as 0
+};
+static_assert(sizeof(nemf_delta_head) == 44);
+static_assert(offsetof(nemf_delta_head, magic) == 0);
+static_assert(offsetof(nemf_delta_head, version) == 4);
+static_assert(offsetof(nemf_delta_head, method) == 5);
+static_assert(offsetof(nemf_delta_head, target_hdr_length) == 6);
+static_assert(offsetof(nemf_delta_head, source) == 8);
+static_assert(offsetof(nemf_delta_head, frame_length) == 36);
+static_assert(offsetof(nemf_delta_head, reserved) == 40);
+static_assert(std::is_trivially_copyable_v<nemf_delta_head>);
+
+// Results of the delta operations.
+enum : int {
+    NEMF_DELTA_OK = 1,
+    NEMF_DELTA_ERR_FORMAT = -1,   // the delta body is malformed (head, lengths, target header)
+    NEMF_DELTA_ERR_SOURCE = -2,   // no source body was found, or it does not check out
+    NEMF_DELTA_ERR_FRAME = -3,    // the frame is damaged or does not expand to the stated length
+    NEMF_DELTA_ERR_SPACE = -4,    // the expanded image does not fit the space given
+};
+
+// A parsed delta body; the spans point into it.
+struct nemf_delta_view {
+    nemf_delta_head head;
+    std::span<const uint8_t> target_header;  // the target part's content header
+    uint32_t target_body_length;             // body_length of that header
+    std::span<const uint8_t> frame;
+};
+
+// Parses a delta part's body: NEMF_DELTA_OK or NEMF_DELTA_ERR_FORMAT.
+int nemf_delta_parse(std::span<const uint8_t> body, nemf_delta_view* out);
+
+// Expands the frame against `source` into `target` (exactly target_body_length bytes):
+// NEMF_DELTA_OK, NEMF_DELTA_ERR_SOURCE (source length or CRC not the recorded ones) or
+// NEMF_DELTA_ERR_FRAME.
+int nemf_delta_expand(const nemf_delta_view& d, std::span<const uint8_t> source, std::span<uint8_t> target);
+
+// Finds the source body of a delta part: returns it, or an empty span when the source is not
+// held or does not check out. `part_index` is the delta part's content part index.
+using nemf_delta_source_fn = std::span<const uint8_t> (*)(void* ctx, int part_index, const nemf_delta_source& src);
+
+// Number of delta parts in a NEMF image (0 for a full image); -1 when the image's part
+// sequence cannot be walked.
+int nemf_delta_count(std::span<const uint8_t> image);
+
+// Length of the full image that `image` expands to (the image's own length when it holds no
+// delta part); -1 when the image's part sequence or a delta body cannot be read.
+int64_t nemf_delta_expanded_length(std::span<const uint8_t> image);
+
+// Expands every delta part of `image` into `out`, which receives the full image byte for byte
+// (file header CRCs and lengths included). On NEMF_DELTA_OK *out_length is the full image's
+// length. On failure *failed_part names the content part index (-1 for the image as a whole).
+int nemf_delta_expand_image(std::span<const uint8_t> image, nemf_delta_source_fn find, void* ctx,
+                            std::span<uint8_t> out, size_t* out_length, int* failed_part);
