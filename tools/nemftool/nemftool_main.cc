@@ -19,6 +19,8 @@ constexpr char nemftool_usage[] =
     "       nemftool info IMAGE\n"
     "       nemftool verify IMAGE --ca PEM --crl PEM [--crl PEM]... [--cn PATTERN]\n"
     "                       [--attime SECONDS]\n"
+    "       nemftool delta --from OLD --to NEW -o DELTA\n"
+    "       nemftool expand --base OLD DELTA -o FULL\n"
     "       nemftool help\n"
     "\n"
     "create writes an image: the release header first (with --release), then the content\n"
