@@ -87,25 +87,30 @@ std::vector<uint8_t> zstd_of(const std::vector<uint8_t>& raw)
 struct frame_case {
     const char* what;
     std::vector<nemf_delta_control> controls;
-    int stored_extra;   // bytes added to (or cut from) the stored bytes
-    int frame_cut;      // bytes cut from the end of the frame, frame_length following
-    int source_change;  // 1: a source byte differs; 2: the source is a byte short
+    std::string copies;        // copy_length is always 2
+    std::vector<uint8_t> gaps;
+    int frame_cut;             // bytes cut from the end of the frame, frame_length following
+    int source_change;         // 1: a source byte differs; 2: the source is a byte short
     int expected;
 };
 
-// Source "0123456789"; target "0123456789" + "XY" + "4567" = add 10, copy 2, add 4 from 4.
+// Source "0123456789", target "0123456789XY4568": add 10, copy "XY", add 4 from 4 with the
+// difference +1 after 13 equal bytes.
+const std::vector<nemf_delta_control> good = {{0, 10, 2}, {-6, 4, 0}};
 const frame_case frame_cases[] = {
-    {"good", {{0, 10, 2}, {-6, 4, 0}}, 0, 0, 0, NEMF_DELTA_OK},
-    {"frame truncated", {{0, 10, 2}, {-6, 4, 0}}, 0, 5, 0, NEMF_DELTA_ERR_FRAME},
-    {"stored bytes longer than the target", {{0, 10, 2}, {-6, 4, 0}}, 1, 0, 0, NEMF_DELTA_ERR_FRAME},
-    {"stored bytes shorter than the target", {{0, 10, 2}, {-6, 4, 0}}, -1, 0, 0, NEMF_DELTA_ERR_FRAME},
-    {"controls cover less than the target", {{0, 10, 2}, {-6, 3, 0}}, 0, 0, 0, NEMF_DELTA_ERR_FRAME},
-    {"controls run past the target", {{0, 10, 2}, {-6, 4, 1}}, 0, 0, 0, NEMF_DELTA_ERR_FRAME},
-    {"seek before the source", {{0, 10, 2}, {-11, 4, 0}}, 0, 0, 0, NEMF_DELTA_ERR_FRAME},
-    {"add run past the source", {{0, 10, 2}, {-1, 4, 0}}, 0, 0, 0, NEMF_DELTA_ERR_FRAME},
-    {"an entry that covers nothing", {{0, 0, 0}, {0, 10, 2}, {-6, 4, 0}}, 0, 0, 0, NEMF_DELTA_ERR_FRAME},
-    {"source damaged", {{0, 10, 2}, {-6, 4, 0}}, 0, 0, 1, NEMF_DELTA_ERR_SOURCE},
-    {"source of another length", {{0, 10, 2}, {-6, 4, 0}}, 0, 0, 2, NEMF_DELTA_ERR_SOURCE},
+    {"good", good, "XY", {13}, 0, 0, NEMF_DELTA_OK},
+    {"frame truncated", good, "XY", {13}, 5, 0, NEMF_DELTA_ERR_FRAME},
+    {"copies longer than stated", good, "XYZ", {13}, 0, 0, NEMF_DELTA_ERR_FRAME},
+    {"copies shorter than stated", good, "X", {13}, 0, 0, NEMF_DELTA_ERR_FRAME},
+    {"a difference beyond the add runs", good, "XY", {14}, 0, 0, NEMF_DELTA_ERR_FRAME},
+    {"a gap without its value", good, "XY", {13, 0}, 0, 0, NEMF_DELTA_ERR_FRAME},
+    {"controls cover less than the target", {{0, 10, 2}, {-6, 3, 0}}, "XY", {12}, 0, 0, NEMF_DELTA_ERR_FRAME},
+    {"controls run past the copies", {{0, 10, 2}, {-6, 4, 1}}, "XY", {13}, 0, 0, NEMF_DELTA_ERR_FRAME},
+    {"seek before the source", {{0, 10, 2}, {-11, 4, 0}}, "XY", {13}, 0, 0, NEMF_DELTA_ERR_FRAME},
+    {"add run past the source", {{0, 10, 2}, {-1, 4, 0}}, "XY", {13}, 0, 0, NEMF_DELTA_ERR_FRAME},
+    {"an entry that covers nothing", {{0, 0, 0}, {0, 10, 2}, {-6, 4, 0}}, "XY", {13}, 0, 0, NEMF_DELTA_ERR_FRAME},
+    {"source damaged", good, "XY", {13}, 0, 1, NEMF_DELTA_ERR_SOURCE},
+    {"source of another length", good, "XY", {13}, 0, 2, NEMF_DELTA_ERR_SOURCE},
 };
 
 void PrintTo(const frame_case& c, std::ostream* os) { *os << c.what; }
@@ -115,32 +120,30 @@ class NemfDeltaFrame : public testing::TestWithParam<frame_case> {};
 TEST_P(NemfDeltaFrame, ExpandsOrRefuses)
 {
     const frame_case& c = GetParam();
-    const std::string src_text = "0123456789", tgt_text = "0123456789XY4567";
+    const std::string src_text = "0123456789", tgt_text = "0123456789XY4568";
     std::vector<uint8_t> source(src_text.begin(), src_text.end()), target(tgt_text.begin(), tgt_text.end());
-    std::vector<uint8_t> stored(target.size(), 0);   // add runs store zeros: the bytes are equal
-    stored[10] = 'X';
-    stored[11] = 'Y';
-    stored.resize(stored.size() + c.stored_extra);
     std::vector<uint8_t> ctrl(c.controls.size() * sizeof(nemf_delta_control));
     std::memcpy(ctrl.data(), c.controls.data(), ctrl.size());
-    const std::vector<uint8_t> ctrl_z = zstd_of(ctrl), stored_z = zstd_of(stored);
+    const std::vector<uint8_t> z[4] = {zstd_of(ctrl), zstd_of(c.gaps), zstd_of({1}),
+                                       zstd_of({c.copies.begin(), c.copies.end()})};
+    nemf_delta_frame_head fh{2, static_cast<uint32_t>(z[0].size()), static_cast<uint32_t>(z[1].size()),
+                             static_cast<uint32_t>(z[2].size()), static_cast<uint32_t>(z[3].size() - c.frame_cut)};
 
     std::vector<uint8_t> target_part(64);
     ASSERT_GT(nemf_part_write(target_part, 4, "k", {}, target), 0);
     nemf_delta_head head{NEMF_DELTA_MAGIC, NEMF_DELTA_VERSION, NEMF_DELTA_METHOD_ADDCOPY, 32, {}, 0, 0};
     head.source.body_length = 10;
     head.source.body_crc = crc32_calc(0, source.data(), 10);
-    const nemf_delta_frame_head fh{static_cast<uint32_t>(ctrl_z.size()), static_cast<uint32_t>(stored_z.size() - c.frame_cut)};
-    head.frame_length = sizeof fh + fh.ctrl_zlength + fh.lit_zlength;
+    head.frame_length = sizeof fh + fh.ctrl_zlength + fh.gap_zlength + fh.value_zlength + fh.copy_zlength;
     std::vector<uint8_t> body(sizeof head + 32 + sizeof fh);
     std::memcpy(body.data(), &head, sizeof head);
     std::memcpy(body.data() + sizeof head, target_part.data(), 32);
     std::memcpy(body.data() + sizeof head + 32, &fh, sizeof fh);
-    body.insert(body.end(), ctrl_z.begin(), ctrl_z.end());
-    body.insert(body.end(), stored_z.begin(), stored_z.end() - c.frame_cut);
+    for (const std::vector<uint8_t>& stream : z)
+        body.insert(body.end(), stream.begin(), stream.end());
+    body.resize(body.size() - c.frame_cut);
 
     nemf_delta_view d;
-    ASSERT_EQ(NEMF_DELTA_OK, nemf_delta_parse(body, &d));
     EXPECT_EQ(NEMF_DELTA_ERR_FORMAT, nemf_delta_parse(std::span(body).first(body.size() - 1), &d));
     ASSERT_EQ(NEMF_DELTA_OK, nemf_delta_parse(body, &d));
     if (c.source_change == 1)
