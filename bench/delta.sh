@@ -27,20 +27,16 @@ base_debs=(busybox bash coreutils libc6 libzstd1 libxml2 curl libcurl4 libexpat1
 say() { echo "bench delta: $*" >&2; }
 fail() { echo "bench delta: FAILED: $*" >&2; exit 1; }
 
-# ---- what it needs, installed only when missing -------------------------------------------
-packages=(cmake g++ make pkg-config libssl-dev libzstd-dev libdivsufsort-dev libbenchmark-dev zlib1g-dev
-          xdelta3 bsdiff squashfs-tools)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+# ---- what it needs, installed only when missing: the build's packages, then the contenders --
+bash "$top/tools/install-deps.sh" >&2
+updated=0
+for p in libbenchmark-dev xdelta3 bsdiff squashfs-tools; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' && continue
+  [ "$(id -u)" -eq 0 ] || fail "run as root to install $p"
+  [ $updated -eq 1 ] || apt-get update -qq || say "apt-get update reported errors"
+  updated=1
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$p" > /dev/null
 done
-if [ ${#missing[@]} -gt 0 ]; then
-  [ "$(id -u)" -eq 0 ] || fail "run as root to install ${missing[*]}"
-  say "installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" > /dev/null
-fi
 command -v arm-linux-gnueabihf-g++ > /dev/null || bash "$top/tools/armhf-test.sh" --install-only
 
 say "building (Release) in $build"
