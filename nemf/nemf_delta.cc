@@ -33,13 +33,13 @@ uint16_t part_type(std::span<const uint8_t> part)
     return h.type_id;
 }
 
-// The delta body of a walked delta part, parsed; its own CRCs checked first.
-int delta_view_of(std::span<const uint8_t> part, nemf_delta_view* d)
+// The delta body of a walked delta part, parsed; its own CRCs checked first when `checked`.
+int delta_view_of(std::span<const uint8_t> part, bool checked, nemf_delta_view* d)
 {
     nemf_content_header h{};
     nemf_copy_content_header(part, &h);
     std::span<const uint8_t> body = part.subspan(h.hdr_length, h.body_length);
-    if (nemf_validate_content_part(part, body) != NEMF_VALID)
+    if (checked && nemf_validate_content_part(part, body) != NEMF_VALID)
         return NEMF_DELTA_ERR_FORMAT;
     return nemf_delta_parse(body, d);
 }
@@ -293,7 +293,7 @@ int64_t nemf_delta_expanded_length(std::span<const uint8_t> image)
         nemf_delta_view d;
         if (part_type(parts[i]) != NEMF_TYPE_DELTA)
             body += parts[i].size();
-        else if (delta_view_of(parts[i], &d) == NEMF_DELTA_OK)
+        else if (delta_view_of(parts[i], false, &d) == NEMF_DELTA_OK)
             body += nemf_part_size(d.head.target_hdr_length, d.target_body_length);
         else
             return -1;
@@ -327,7 +327,7 @@ int nemf_delta_expand_image(std::span<const uint8_t> image, nemf_delta_source_fn
             continue;
         }
         nemf_delta_view d;
-        int r = delta_view_of(part, &d);
+        int r = delta_view_of(part, true, &d);
         if (r != NEMF_DELTA_OK)
             return r;
         const uint64_t size = nemf_part_size(d.head.target_hdr_length, d.target_body_length);

@@ -159,11 +159,15 @@ int64_t nemf_delta_seal_file(std::span<uint8_t> file, uint32_t body_length);
 int nemf_delta_count(std::span<const uint8_t> image);
 
 // Length of the full image that `image` expands to (the image's own length when it holds no
-// delta part); -1 when the image's part sequence or a delta body cannot be read.
+// delta part); -1 when the image's part sequence or a delta body cannot be read. The delta
+// parts' CRCs are not checked here: nemf_delta_expand_image checks them and names the part.
 int64_t nemf_delta_expanded_length(std::span<const uint8_t> image);
 
 // Expands every delta part of `image` into `out`, which receives the full image byte for byte
 // (file header CRCs and lengths included). On NEMF_DELTA_OK *out_length is the full image's
-// length. On failure *failed_part names the content part index (-1 for the image as a whole).
+// length. On failure *failed_part names the content part index (-1 for the image as a whole):
+// NEMF_DELTA_ERR_FORMAT for a delta part whose CRCs or body are bad, NEMF_DELTA_ERR_SOURCE when
+// `find` gives no source, NEMF_DELTA_ERR_FRAME, NEMF_DELTA_ERR_SPACE when `out` is too short.
+// Parts of other types are copied as they are, unchecked.
 int nemf_delta_expand_image(std::span<const uint8_t> image, nemf_delta_source_fn find, void* ctx,
                             std::span<uint8_t> out, size_t* out_length, int* failed_part);
