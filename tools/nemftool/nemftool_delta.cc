@@ -277,6 +277,10 @@ int nemftool_delta_frame(std::span<const uint8_t> source, std::span<const uint8_
                          std::vector<uint8_t>* frame, std::string* why)
 {
     source_index ix{source, {}};
+    if (source.size() > INT32_MAX || target.size() > INT32_MAX) {
+        *why = "a part of 2 GiB or more is beyond the suffix array and the control entries";
+        return -1;
+    }
     if (!source.empty()) {
         ix.sa.resize(source.size());
         if (divsufsort(source.data(), ix.sa.data(), static_cast<saidx_t>(source.size())) != 0) {
@@ -365,7 +369,10 @@ int nemftool_delta_image(std::span<const uint8_t> old_image, std::span<const uin
             for (int j = 0; j < old_count; ++j) {
                 nemf_content_header oh{};
                 nemf_copy_content_header(old_parts[j], &oh);
-                if (!payload(oh) || !nemf_name_equal(oh.name, h.name) || oh.body_length == 0)
+                if (!payload(oh) || !nemf_name_equal(oh.name, h.name))
+                    continue;
+                note.outcome = "its namesake in the old image is empty";
+                if (oh.body_length == 0)
                     continue;
                 std::vector<uint8_t> body;
                 if (delta_body(old_parts[j], part, &body, why) != 0)
