@@ -4,8 +4,9 @@
 // against source byte i + d) that holds for most bytes, not necessarily all: compiled code
 // that moved keeps its instructions but changes the addresses inside them, and a file system
 // image keeps most of a changed file's neighbours. Each such stretch becomes an add run whose
-// stored bytes are the byte-wise differences, mostly zeros; the rest of the target is stored
-// as it is. zstd then codes the stored bytes and the control entries.
+// byte-wise differences are mostly zeros: only the non-zero ones are kept, each with the number
+// of equal bytes before it. The rest of the target is copied as it is. zstd codes the controls,
+// the gaps, the values and the copies as four streams.
 //
 // Alignments come from exact matches: a suffix array of the source answers "longest match of
 // the target from here" by binary search. The scan keeps the current alignment while it
@@ -28,11 +29,11 @@
 
 namespace {
 
-constexpr size_t kMinMatch = 12;       // shortest exact match that starts an alignment
-constexpr size_t kSwitchMargin = 8;    // by how much it must beat the current alignment
-constexpr int kLevel = 19;             // zstd level of both streams
-constexpr int kMinWindowLog = 10;      // the copies' window: their length,
-constexpr int kMaxWindowLog = 27;      // within zstd's limits
+constexpr size_t min_match = 12;      // shortest exact match that starts an alignment
+constexpr size_t switch_margin = 8;   // by how much it must beat the current alignment
+constexpr int zstd_level = 19;        // of every stream
+constexpr int min_window_log = 10;    // the copies' window: their length,
+constexpr int max_window_log = 27;    // within zstd's limits
 
 using cctx_ptr = std::unique_ptr<ZSTD_CCtx, c_free<ZSTD_freeCCtx>>;
 
@@ -120,11 +121,11 @@ std::vector<anchor> find_anchors(const source_index& ix, std::span<const uint8_t
             continue;
         }
         const match mt = longest_match(ix, tgt.subspan(t));
-        if (mt.len >= kMinMatch) {
+        if (mt.len >= min_match) {
             size_t kept = 0;
             for (size_t i = t; have && i < t + mt.len; ++i)
                 kept += same_at(ix.src, tgt, i, d);
-            if (mt.len >= kept + kSwitchMargin) {
+            if (mt.len >= kept + switch_margin) {
                 d = static_cast<int64_t>(mt.pos) - static_cast<int64_t>(t);
                 have = true;
                 out.push_back({t, d});
@@ -178,7 +179,7 @@ int compress(std::span<const uint8_t> in, int window_log, bool long_matches, std
     out->resize(ZSTD_compressBound(in.size()));
     size_t r = cctx ? 0 : 1;
     const std::pair<ZSTD_cParameter, int> params[] = {
-        {ZSTD_c_compressionLevel, kLevel},
+        {ZSTD_c_compressionLevel, zstd_level},
         {ZSTD_c_windowLog, window_log},
         {ZSTD_c_enableLongDistanceMatching, long_matches ? 1 : 0},
         {ZSTD_c_contentSizeFlag, 1},
@@ -330,7 +331,7 @@ int nemftool_delta_frame(std::span<const uint8_t> source, std::span<const uint8_
         std::memcpy(ctrl_bytes.data(), controls.data(), ctrl_bytes.size());
 
     std::vector<uint8_t> z[4];
-    const int window = std::clamp(static_cast<int>(std::bit_width(copies.size())), kMinWindowLog, kMaxWindowLog);
+    const int window = std::clamp(static_cast<int>(std::bit_width(copies.size())), min_window_log, max_window_log);
     if (compress(ctrl_bytes, NEMF_DELTA_STREAM_WINDOW_LOG, false, &z[0], why) != 0 ||
         compress(gaps, NEMF_DELTA_STREAM_WINDOW_LOG, false, &z[1], why) != 0 ||
         compress(values, NEMF_DELTA_STREAM_WINDOW_LOG, false, &z[2], why) != 0 ||
