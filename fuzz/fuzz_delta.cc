@@ -60,7 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     fuzz_input in{{data, size}};
     const uint8_t control = in.take_u8();
-    const uint32_t source_length = std::min<uint32_t>(in.take_u32(), static_cast<uint32_t>(in.rest.size()));
+    const uint32_t wanted = in.take_u32();   // before the size of what is left is taken
+    const uint32_t source_length = std::min<uint32_t>(wanted, static_cast<uint32_t>(in.rest.size()));
     std::span<const uint8_t> src = in.rest.first(source_length);
     std::vector<uint8_t> rest(in.rest.begin() + source_length, in.rest.end());
     if ((control & 3) == 2)

@@ -1,5 +1,4 @@
-// Delta images: nemftool delta then expand gives the full image back, byte for byte and the
-// same every time; and the expander's bounds on frames made by hand.
+// Delta images: nemftool's exact and reproducible round trip; the expander's bounds, by hand.
 #include <gtest/gtest.h>
 #include <zstd.h>
 
