@@ -159,9 +159,9 @@ section=$work/section.md
   echo "$(cut -d' ' -f1-3 /proc/loadavg) at the end."
   echo
   echo "- rootfs: a squashfs image (mksquashfs defaults: gzip, 128 KiB blocks; fixed times, every file"
-  echo "  root's) of"
-  echo "  armhf Debian packages, extracted: ${base_versions}with libssl3 and openssl"
-  echo "  $ssl_old before and $ssl_new after (documentation, locales and gconv left out)."
+  echo "  root's) of armhf Debian packages as they come, libssl3 and openssl $ssl_old before"
+  echo "  and $ssl_new after, and in both (documentation, locales and gconv left out):"
+  echo "${base_versions%, }." | fold -s -w 94 | sed 's/^/  /; s/ $//'
   for p in "${kru_pairs[@]}"; do
     read -r name old new <<< "$p"
     echo "- $name: kru for armhf, release build, stripped, from commit $old before and $new after."
