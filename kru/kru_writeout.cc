@@ -59,13 +59,17 @@ void kru_writeout_target(const kru_writeout_plan& plan, uint64_t at, uint8_t* ou
 }
 
 // True when [start, stop) of the device already holds its target bytes. Read in chunks and
-// given up at the first chunk that differs; a read that fails or ends early counts as a
-// difference (the block is then erased and programmed, and the read-back has the last word).
+// given up at the first chunk that differs; the first chunk is short, since a block to be
+// rewritten (new content, or erased) mostly differs at once. A read that fails or ends early
+// counts as a difference (the block is then erased and programmed, and the read-back has the
+// last word).
 bool kru_writeout_holds(int fd, const kru_writeout_plan& plan, uint64_t start, uint64_t stop)
 {
+    constexpr size_t first_chunk = 512;
     uint8_t have[krul_check_chunk], want[krul_check_chunk];
     for (uint64_t at = start; at < stop;) {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(stop - at, sizeof have));
+        const size_t chunk = at == start ? first_chunk : sizeof have;
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(stop - at, chunk));
         if (fd_pread_full(fd, have, n, static_cast<off_t>(at)) != static_cast<ssize_t>(n))
             return false;
         kru_writeout_target(plan, at, want, n);
