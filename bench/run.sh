@@ -4,8 +4,11 @@
 # the contenders taking turns round after round, medians of every series. Writes
 # bench/RESULTS.md.
 #
-#   bash bench/run.sh
-#   bash bench/run.sh delta   (only the delta image section: bench/delta.sh)
+#   bash bench/run.sh          everything
+#   bash bench/run.sh flash    only the modelled flash work (bench/flash.sh), its section of
+#                              bench/RESULTS.md replaced
+#   bash bench/run.sh delta    only the delta images on real software (bench/delta.sh), its
+#                              section of bench/RESULTS.md replaced
 #
 # KRU_BENCH_RUNS: rounds of the command timings (default 31).
 # KRU_BENCH_BUILD_DIR: the build directory (default build-bench).
@@ -13,10 +16,16 @@
 # KRU_BENCH_KEEP: when set, the image, the sandboxes and the timing series are kept.
 # KRU_BENCH_BOARD=0: no peak-memory run on the emulated ARM board (tools/board-test.sh memory;
 #   its first run builds the board's kernel, several minutes, then cached).
+# KRU_BENCH_BASE: the commit whose kru the flash work compares with (default 7729a85, the
+#   write-out that erased every block).
 set -euo pipefail
+mode=${1:-all}
+case $mode in
+  all | flash) ;;
+  delta) exec bash "$(dirname "$0")/delta.sh" ;;
+  *) echo "usage: bash bench/run.sh [flash|delta]" >&2; exit 2;;
+esac
 export LC_ALL=C
-# `bash bench/run.sh delta` runs only the delta image benchmarks (bench/delta.sh).
-if [ "${1:-}" = delta ]; then exec bash "$(dirname "$0")/delta.sh"; fi
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${KRU_BENCH_BUILD_DIR:-$top/build-bench}
 runs=${KRU_BENCH_RUNS:-31}
@@ -41,8 +50,9 @@ fi
 
 say "building (Release) in $build"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKRU_BUILD_BENCH=ON > /dev/null
-cmake --build "$build" -j"$(nproc)" \
-  --target kru nemftool flashsim flashsim-mkdev bench_crc32 bench_nemf bench_zcrc > /dev/null
+targets=(kru nemftool flashsim flashsim-mkdev)
+[ "$mode" = flash ] || targets+=(bench_crc32 bench_nemf bench_zcrc)
+cmake --build "$build" -j"$(nproc)" --target "${targets[@]}" > /dev/null
 bin=$build/bin
 lib=$build/lib/libflashsim.so
 
@@ -58,18 +68,23 @@ started_load=$(cut -d' ' -f1-3 /proc/loadavg)
 kernel_bytes=$((4 * 1048576 - 4096))
 rootfs_bytes=$((10 * 1048576 - 4096))
 appl_bytes=$((2 * 1048576 - 8192))
-head -c "$kernel_bytes" /dev/urandom > "$work/kernel"
-head -c "$rootfs_bytes" /dev/urandom > "$work/rootfs"
-head -c "$appl_bytes" /dev/urandom > "$work/appl"
+release() {   # OUT VERSION SUFFIX: payloads of fresh random bytes in $work/<part>SUFFIX
+  local p
+  for p in kernel rootfs appl; do
+    local n=${p}_bytes
+    head -c "${!n}" /dev/urandom > "$work/$p$3"
+  done
+  "$bin/nemftool" create -o "$1" \
+    --release "$2" --date 1599000000 --build-id "R$2" --products MODELA \
+    --sign-cert "$top/tests/pki/signer.cert.pem" --sign-key "$top/tests/pki/signer.key.pem" \
+    --krum-line "@kernel,KERNEL,0,-,-,-,$2,3" \
+    --krum-line "@rootfs,ROOTFS,0,/,squashfs,-,$2,2" \
+    --krum-line "@appl,APPL,0,/mnt/appl,jffs2,-,$2,1" \
+    --sw "kernel:$2:k-$2:$work/kernel$3" --sw "rootfs:$2:r-$2:$work/rootfs$3" \
+    --sw "appl:$2:a-$2:$work/appl$3" > /dev/null || fail "nemftool: release $2"
+}
 img=$work/release.nemf
-"$bin/nemftool" create -o "$img" \
-  --release 3.0.0 --date 1599000000 --build-id R3.0.0 --products MODELA \
-  --sign-cert "$top/tests/pki/signer.cert.pem" --sign-key "$top/tests/pki/signer.key.pem" \
-  --krum-line "@kernel,KERNEL,0,-,-,-,3.0.0,3" \
-  --krum-line "@rootfs,ROOTFS,0,/,squashfs,-,3.0.0,2" \
-  --krum-line "@appl,APPL,0,/mnt/appl,jffs2,-,3.0.0,1" \
-  --sw "kernel:3.0.0:k-3.0.0:$work/kernel" --sw "rootfs:3.0.0:r-3.0.0:$work/rootfs" \
-  --sw "appl:3.0.0:a-3.0.0:$work/appl" > /dev/null
+release "$img" 3.0.0 ""
 img_size=$(stat -c %s "$img")
 [ "$img_size" -le 16777216 ] || fail "the image is larger than 16 MiB"
 
@@ -93,17 +108,18 @@ cat "$top/tests/pki/ca.cert.pem" "$top/tests/pki/ca.crl.pem" > "$work/trust.pem"
 
 # ---- the emulated device -------------------------------------------------------------------
 # hostconfig on mtd5 and mtd2; pools of two partitions each, sized for the payloads, with
-# 64 KiB erase blocks, erased; the safe set on small partitions.
+# 64 KiB erase blocks (or ERASESIZE), erased; the safe set on small partitions.
 emu() { FLASHSIM_ROOT=$root LD_PRELOAD=$lib "$@"; }
-provision() {   # ROOT
+provision() {   # ROOT [ERASESIZE]
   root=$1
+  local es=${2:-65536}
   mkdir -p "$root/dev" "$root/proc" "$root/mnt" "$root/tmp"
   local n
   for n in 5 2; do "$bin/flashsim-mkdev" "$root" $n 262144 65536; done
   for n in 7 8 19; do "$bin/flashsim-mkdev" "$root" $n 65536 65536; done
-  for n in 10 11; do "$bin/flashsim-mkdev" "$root" $n 4194304 65536; done
-  for n in 12 13; do "$bin/flashsim-mkdev" "$root" $n 10485760 65536; done
-  for n in 14 15; do "$bin/flashsim-mkdev" "$root" $n 2097152 65536; done
+  for n in 10 11; do "$bin/flashsim-mkdev" "$root" $n 4194304 "$es"; done
+  for n in 12 13; do "$bin/flashsim-mkdev" "$root" $n 10485760 "$es"; done
+  for n in 14 15; do "$bin/flashsim-mkdev" "$root" $n 2097152 "$es"; done
   k() { emu "$bin/kru" "$@" > /dev/null || fail "kru $* during provisioning"; }
   k initialize
   k partinfo 7 KNL-SAFE 0x10000
@@ -155,6 +171,22 @@ bytes "$inst/dev/mtd$appl_dev" 0 "$appl_len" > "$work/appl.layout"
 # The body-only layout must be the image's own bytes.
 bytes "$img" $(($(part 5 1) + $(part 5 2))) "$appl_len" | cmp -s - "$work/appl.layout" ||
   fail "the appl partition does not hold the image's body"
+
+# ---- flash work on the board, modelled (bench/flash.sh writes $work/flash.md) --------------
+( . "$top/bench/flash.sh" ) || exit 1
+if [ "$mode" = flash ]; then
+  # Only this section of the report changes: from its heading up to the next "## " heading.
+  [ -f "$results" ] || fail "no $results to put the section into"
+  awk -v section="$work/flash.md" '
+    /^## / && skipping { skipping = 0 }
+    /^## Flash work on the board/ { while ((getline l < section) > 0) print l; print ""; skipping = 1; done = 1; next }
+    /^## CRC-32/ && !done { while ((getline l < section) > 0) print l; print ""; done = 1 }
+    !skipping { print }' "$results" > "$work/results.md"
+  cp "$work/results.md" "$results"
+  say "wrote the flash section of $results"
+  cat "$work/flash.md"
+  exit 0
+fi
 
 # The installed device stays as it is for the verify timings.
 ver=$work/verify
@@ -318,6 +350,8 @@ install_base=$(( $(m flashcp) + $(m dgst) ))
   else
     echo "The run on the emulated ARM board was skipped (KRU_BENCH_BOARD=0)."
   fi
+  echo
+  cat "$work/flash.md"
   echo
   echo "## CRC-32: \`crc32_calc\` against zlib's \`crc32\` (bench_crc32)"
   echo

@@ -13,5 +13,11 @@ ssize_t fd_read_once(int fd, void* buf, size_t n);
 // (what was read before it is in `buf`).
 ssize_t fd_read_full(int fd, void* buf, size_t n);
 
+// fd_read_full at offset `at`, leaving the file position alone (pread).
+ssize_t fd_pread_full(int fd, void* buf, size_t n, off_t at);
+
 // Writes the `n` bytes unless an error stops it: the bytes written.
 size_t fd_write_full(int fd, const void* buf, size_t n);
+
+// fd_write_full at offset `at`, leaving the file position alone (pwrite).
+size_t fd_pwrite_full(int fd, const void* buf, size_t n, off_t at);

@@ -127,6 +127,14 @@ void progress_advance(uint64_t bytes)
     draw(now);
 }
 
+void progress_phase(const char* phase)
+{
+    if (!state.open || std::strncmp(state.phase, phase, sizeof state.phase) == 0)
+        return;
+    std::snprintf(state.phase, sizeof state.phase, "%s", phase);
+    draw(now_seconds());
+}
+
 void progress_hide()
 {
     if (!state.shown)

@@ -19,6 +19,11 @@ void progress_begin(const char* device, const char* phase, uint64_t total);
 // phase, so the flash primitives may call it whoever uses them.
 void progress_advance(uint64_t bytes);
 
+// Renames the open phase, keeping its count: for work that alternates between two kinds of
+// step over one total, such as erasing and programming block by block. A new name is drawn at
+// once. No-op outside a phase.
+void progress_phase(const char* phase);
+
 // Clears the line and closes the phase.
 void progress_end();
 

@@ -301,6 +301,30 @@ TEST_F(FlashsimTest, StalledProcessWaitsForTheTestAndKeepsHandlingSignals) {
     }
 }
 
+// The board's flash time is summed from the NOR timing table, never slept: a page touched by a
+// write costs a whole page program.
+TEST_F(FlashsimTest, ModelledFlashTimeIsLoggedPerProcess) {
+    const struct { const char* what; std::vector<std::string> env; const char* want; } cases[] = {
+        {"not asked for", {}, nullptr},
+        {"datasheet defaults", {"FLASHSIM_TIME_LOG=1"},
+         "time - 0x0 0xf4501 modelled flash time 1.000705 s: erased 2 blocks, programmed 2 bytes in 2 pages, read 640 bytes"},
+        {"overrides", {"FLASHSIM_TIME_LOG=1", "FLASHSIM_TIMING=erase=1000,page=256,program=100,read=1000000"},
+         "time - 0x0 0xb18 modelled flash time 0.002840 s: erased 2 blocks, programmed 2 bytes in 2 pages, read 640 bytes"},
+        {"cut", {"FLASHSIM_TIME_LOG=1", "FLASHSIM_CUT_OPS=2"},
+         "time - 0x0 0xf44f2 modelled flash time 1.000690 s: erased 2 blocks, programmed 2 bytes in 2 pages, read 256 bytes"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        mkdev(0, "0x4000", "4096");
+        write_file(at("flashsim.log"), "");
+        probe({"open", "/dev/mtd0", "rw", "pread", "0", "0x100", "erase", "0", "0x2000", "pwrite", "0x1ff", "0000",
+               "pread", "0", "0x180"},
+              c.env);
+        const lines log = ops();
+        EXPECT_EQ(c.want != nullptr ? c.want : "", log.back().starts_with("time") ? log.back() : "");
+    }
+}
+
 TEST_F(FlashsimTest, ForkedChildCountsFromZero) {
     mkdev(0, "4096");
     proc_result r = probe({"open", "/dev/mtd0", "rw", "pwrite", "0", "00", "fork", "pwrite", "0", "00"},

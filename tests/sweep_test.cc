@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -311,6 +312,49 @@ TEST_P(PowerCut, NoCutPointIsUnsafe)
     EXPECT_EQ(0, t.unsafe(c.singleton_write));
 }
 
+// A retry after a power cut in the write-out (right after an erase, before its block is
+// programmed; after a write; inside a write) ends with the bytes of a run that was never cut:
+// the blocks done before the cut are kept, the one it hit is erased and programmed again. The
+// cut restarted the device, so /tmp starts empty.
+struct PowerCutRetry : PowerCut {};
+
+TEST_P(PowerCutRetry, AfterACutInTheWriteOutEndsWithTheFinalBytes)
+{
+    sandbox done;
+    clone(device, done);
+    ASSERT_EQ(0, run_kru(done, args).status);
+    std::vector<std::string> cuts;
+    uint64_t stored = 0;
+    const std::vector<flash_op> ops = flash_ops(done.flash_log());
+    for (size_t n = 1; n <= ops.size(); ++n) {
+        const flash_op& op = ops[n - 1];
+        if (!hostconfig_device(op.dev)) {
+            cuts.push_back("FLASHSIM_CUT_OPS=" + std::to_string(n));
+            if (op.write && op.length > 1)
+                cuts.push_back("FLASHSIM_CUT_BYTES=" + std::to_string(stored + op.length / 2));
+        }
+        stored += op.write ? op.length : 0;
+    }
+    int final_bytes = 0;
+    for (const std::string& cut : cuts) {
+        sandbox sb;
+        clone(device, sb);
+        run_kru(sb, args, {cut});
+        ASSERT_NE(std::string::npos, sb.flash_log().find(" cut ")) << where(cut);
+        std::filesystem::remove_all(sb.path("tmp"));
+        std::filesystem::create_directory(sb.path("tmp"));
+        run_result r = run_kru(sb, args);
+        EXPECT_EQ(0, r.status) << where(cut) << ", retried: " << r.err;
+        bool same = true;
+        for (const auto& f : std::filesystem::directory_iterator(done.path("dev")))
+            same = same && read_file(f.path()) == read_file(sb.path("dev/" + f.path().filename().string()));
+        EXPECT_TRUE(same) << where(cut) << ", retried: the devices differ from an uncut run";
+        final_bytes += same;
+    }
+    std::printf("power-cut sweep | %-19s | retry        | cuts in the write-out %3zu | retried to the final bytes %3d\n",
+                c.name, cuts.size(), final_bytes);
+}
+
 INSTANTIATE_TEST_SUITE_P(Actions, PowerCut,
                          testing::Combine(testing::ValuesIn(sweep_cases),
                                           testing::Values(START_NORMAL, START_PRIMARY_TORN, START_BACKUP_TORN)),
@@ -318,5 +362,17 @@ INSTANTIATE_TEST_SUITE_P(Actions, PowerCut,
                              return std::string(std::get<0>(info.param).name) + "_" +
                                     start_names[std::get<1>(info.param)];
                          });
+
+// The installs, from a normal start: the hostconfig's start states do not change the write-out.
+INSTANTIATE_TEST_SUITE_P(Installs, PowerCutRetry,
+                         testing::Combine(testing::ValuesIn([] {
+                                              std::vector<sweep_case> v;
+                                              for (const sweep_case& c : sweep_cases)
+                                                  if (c.args[0] == "install")
+                                                      v.push_back(c);
+                                              return v;
+                                          }()),
+                                          testing::Values(START_NORMAL)),
+                         [](const testing::TestParamInfo<sweep_param>& info) { return std::string(std::get<0>(info.param).name); });
 
 }  // namespace

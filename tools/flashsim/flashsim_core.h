@@ -92,6 +92,23 @@ uint64_t fsim_cut_allow(uint64_t len);
 // due it logs the cut line and kills the process with SIGKILL (and never returns).
 void fsim_cut_point(int op, int dev, uint64_t off, uint64_t stored);
 
+// The board's flash time, modelled: every erase, program and read that reaches an emulated
+// device adds its time by the NOR timing table (FLASHSIM_TIMING overrides the defaults).
+// Nothing sleeps; the sums are only reported.
+struct fsim_timing {
+    uint64_t erase_us;     // one erase block
+    uint64_t page_bytes;   // the write buffer: a program touching part of a page costs a page
+    uint64_t page_us;      // one page programmed
+    uint64_t read_ps;      // one byte read, in picoseconds
+};
+const fsim_timing& fsim_timing_table();
+void fsim_time_erase(uint64_t blocks);
+void fsim_time_program(uint64_t off, uint64_t len);
+void fsim_time_read(uint64_t len);
+// With FLASHSIM_TIME_LOG=1, appends this process's "time" line to flashsim.log, once, if it
+// did any flash operation: at its exit, or right before a power cut kills it.
+void fsim_time_report();
+
 // Raw system calls for the emulator's own file access (errno set, -1 on failure).
 int fsim_sys_open(const char* path, int flags, mode_t mode);
 int fsim_sys_close(int fd);

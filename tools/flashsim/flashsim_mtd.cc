@@ -179,8 +179,10 @@ int fsim_mtd_erase(int fd, const fsim_mtd_fd& e, uint64_t start, uint64_t len)
     int err = fsim_fail_point(FSIM_OP_ERASE, e.dev, start, len) ? EIO : fsim_mtd_erase_refusal(fd, e, start, len);
     if (err == 0)
         err = fsim_mtd_fill_erased(fd, start, len);
-    if (err == 0)
+    if (err == 0) {
         fsim_log_op("erase", e.dev, start, len, nullptr);
+        fsim_time_erase(e.erasesize != 0 ? len / e.erasesize : 0);
+    }
     fsim_cut_point(FSIM_OP_ERASE, e.dev, start, 0);
     if (err != 0) {
         errno = err;
@@ -324,8 +326,10 @@ ssize_t fsim_mtd_write(int fd, const iovec* iov, int iovcnt, int64_t pos)
         uint64_t n = static_cast<uint64_t>(total) < g.size - off ? static_cast<uint64_t>(total) : g.size - off;
         uint64_t fault, weak;
         err = fsim_mtd_program(fd, iov, off, fsim_cut_allow(n), fsim_weak_point(e.dev), &stored, &fault, &weak);
-        if (err == 0 || stored > 0)
+        if (err == 0 || stored > 0) {
             fsim_log_op("write", e.dev, off, stored, nullptr);
+            fsim_time_program(off, stored);
+        }
         if (fault != UINT64_MAX)
             fsim_log_op("fault-unerased", e.dev, fault, stored, nullptr);
         if (weak != UINT64_MAX)
@@ -361,8 +365,10 @@ ssize_t fsim_mtd_read(int fd, const iovec* iov, int iovcnt, int64_t pos)
         return -1;
     }
     ssize_t r = at_file_pos ? static_cast<ssize_t>(syscall(SYS_readv, fd, iov, iovcnt)) : preadv(fd, iov, iovcnt, off);
-    if (r >= 0)
+    if (r >= 0) {
         fsim_log_op("read", e.dev, static_cast<uint64_t>(off), static_cast<uint64_t>(r), nullptr);
+        fsim_time_read(static_cast<uint64_t>(r));
+    }
     return r;
 }
 
