@@ -7,6 +7,8 @@
 #   bash bench/run.sh          everything
 #   bash bench/run.sh flash    only the modelled flash work (bench/flash.sh), its section of
 #                              bench/RESULTS.md replaced
+#   bash bench/run.sh delta    only the delta images on real software (bench/delta.sh), its
+#                              section of bench/RESULTS.md replaced
 #
 # KRU_BENCH_RUNS: rounds of the command timings (default 31).
 # KRU_BENCH_BUILD_DIR: the build directory (default build-bench).
@@ -18,7 +20,11 @@
 #   write-out that erased every block).
 set -euo pipefail
 mode=${1:-all}
-case $mode in all | flash) ;; *) echo "usage: bash bench/run.sh [flash]" >&2; exit 2;; esac
+case $mode in
+  all | flash) ;;
+  delta) exec bash "$(dirname "$0")/delta.sh" ;;
+  *) echo "usage: bash bench/run.sh [flash|delta]" >&2; exit 2;;
+esac
 export LC_ALL=C
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${KRU_BENCH_BUILD_DIR:-$top/build-bench}
@@ -380,3 +386,5 @@ install_base=$(( $(m flashcp) + $(m dgst) ))
 } > "$results"
 say "wrote $results"
 cat "$results"
+# The delta image section, written by its own script behind the rest.
+bash "$top/bench/delta.sh" > /dev/null

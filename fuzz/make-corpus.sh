@@ -42,6 +42,27 @@ seed stream_parser signed-chunks '\002\123\105\067\001' "$tmp/signed.nemf"
 seed stream_parser sha512-skips '\000\021\042\063\104' "$tmp/sha512.nemf"
 seed stream_parser plain-repair '\001\377\000\000\000' "$tmp/plain.nemf"
 
+# ---- delta images of the kernel of a second release: control byte (bit 0 a delta body, else an
+# image; bit 1 repair), the source's length (4 bytes), the source (a part body), image or body.
+{ head -c 300 "$tmp/kernel"; printf 'patched'; tail -c +320 "$tmp/kernel"; } > "$tmp/kernel2"
+$nemftool create -o "$tmp/new.nemf" --release 2.2.0 --sw kernel:2.2.0:k-2.2.0:"$tmp/kernel2"
+$nemftool delta --from "$tmp/signed.nemf" --to "$tmp/new.nemf" -o "$tmp/delta.nemf" > /dev/null
+part() {   # FILE INDEX: the body of content part INDEX, where nemftool info finds it
+    read -r off h b < <($nemftool info "$1" | sed -n "s/^part $2 at \([0-9]*\):.*hdr_length \([0-9]*\), body_length \([0-9]*\)$/\1 \2 \3/p")
+    tail -c +$((off + h + 1)) "$1" | head -c "$b"
+}
+dseed() {   # NAME CONTROL SOURCE-PART FILE
+    part "$tmp/signed.nemf" "$3" > "$tmp/src"
+    local n=$(stat -c %s "$tmp/src")
+    cat "$tmp/src" "$4" > "$tmp/seed"
+    seed delta "$1" "$2$(printf '\\%03o' $((n & 255)) $((n >> 8 & 255)) $((n >> 16 & 255)) $((n >> 24)))" "$tmp/seed"
+}
+part "$tmp/delta.nemf" 1 > "$tmp/body"
+dseed image '\000' 3 "$tmp/delta.nemf"
+dseed image-repair '\002' 3 "$tmp/delta.nemf"
+dseed body '\001' 3 "$tmp/body"
+dseed body-other-source '\003' 4 "$tmp/body"
+
 # ---- hostconfig: the record of a provisioned device, as kru saved it
 sb=$tmp/sb
 mkdir -p "$sb/dev"
