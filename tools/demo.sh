@@ -103,7 +103,7 @@ release() {   # VERSION
 release 1.0.0
 release 2.0.0
 "$nemftool" delta --from "$root/work/release-1.0.0.nemf" --to "$root/work/release-2.0.0.nemf" \
-  -o "$root/work/delta-2.0.0.nemf"
+  -o "$root/work/delta-2.0.0.nemf" > /dev/null
 full_size=$(stat -c %s "$root/work/release-2.0.0.nemf")
 delta_size=$(stat -c %s "$root/work/delta-2.0.0.nemf")
 say "delta-2.0.0.nemf: $delta_size bytes instead of $full_size: release 2 made from release 1,"
