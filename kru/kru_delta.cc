@@ -1,6 +1,7 @@
 // kru/kru_delta.cc: expanding delta images for the install, and showing their delta parts.
 #include "kru/kru_delta.h"
 
+#include <array>
 #include <string_view>
 #include <syslog.h>
 
@@ -13,25 +14,6 @@
 #include "platform/qz.h"
 
 namespace {
-
-// Content part `index` (header and body) of the image bytes `raw`, walked by the lengths of
-// the file header and the parts before it; empty when the walk does not get there.
-std::span<const uint8_t> kru_delta_raw_part(std::span<const uint8_t> raw, int index)
-{
-    nemf_header fh;
-    if (index < 0 || nemf_copy_header(raw.subspan(std::min<size_t>(raw.size(), NEMF_ID_SIZE)), &fh) != 0)
-        return {};
-    uint64_t at = uint64_t{NEMF_ID_SIZE} + fh.hdr_length;
-    for (int i = 0; at < raw.size(); ++i) {
-        std::span<const uint8_t> part = nemf_content_part_bytes(raw.subspan(at));
-        if (part.empty() || i == index)
-            return part;
-        nemf_content_header h;
-        nemf_copy_content_header(part, &h);
-        at += nemf_part_size(h.hdr_length, h.body_length);
-    }
-    return {};
-}
 
 // The name of a part, for messages; "?" when there is no such part.
 struct kru_delta_name {
@@ -103,25 +85,37 @@ int kru_delta_count(std::span<const uint8_t> raw)
 int kru_delta_expand_install(std::span<const uint8_t> raw, const krul_data* rec, uint32_t limit, kru_delta_image* out)
 {
     QZ_ASSERT("kru_delta", rec != nullptr && out != nullptr);
+    std::array<std::span<const uint8_t>, NEMF_MAX_CONTENT_PARTS> parts;
+    const int count = nemf_delta_walk(raw, &parts);
+    auto name_of = [&](int i) { return kru_delta_name_of(i >= 0 && i < count ? parts[i] : std::span<const uint8_t>{}); };
+    int failed = -1;
+    int r = NEMF_DELTA_OK;
     const int64_t length = nemf_delta_expanded_length(raw);
     if (length < 0) {
-        kru_log(LOG_ERR, "install: delta NEMF cannot be read\n");
-        return KRU_EXIT_IMAGE_BAD;
+        // The first delta part that fails its own CRCs or does not parse.
+        for (int i = 0; i < count && failed < 0; ++i) {
+            nemf_content_header h;
+            nemf_delta_view d;
+            nemf_copy_content_header(parts[i], &h);
+            if (h.type_id == NEMF_TYPE_DELTA &&
+                (nemf_validate_content_part_from_hdr(parts[i]) != NEMF_VALID ||
+                 nemf_delta_parse(parts[i].subspan(h.hdr_length, h.body_length), &d) != NEMF_DELTA_OK))
+                failed = i;
+        }
+        r = NEMF_DELTA_ERR_FORMAT;
+    } else if (length > limit) {
+        r = NEMF_DELTA_ERR_SPACE;
     }
-    if (length > limit) {
-        kru_log(LOG_ERR, "install: NEMF too big\n");
-        return KRU_EXIT_IMAGE_BAD;
-    }
-    out->size = static_cast<uint32_t>(length);
-    out->buffer = imgbuf_ptr(imgbuf_alloc(out->size), imgbuf_deleter{out->size});
-    QZ_ASSERT("kru_delta", out->buffer != nullptr);
     kru_delta_finder finder;
     finder.rec = rec;
     size_t got = 0;
-    int failed = -1;
-    const int r = nemf_delta_expand_image(raw, kru_delta_find, &finder, std::span(out->buffer.get(), out->size), &got,
-                                          &failed);
-    const kru_delta_name name = kru_delta_name_of(kru_delta_raw_part(raw, failed));
+    if (r == NEMF_DELTA_OK) {
+        out->size = static_cast<uint32_t>(length);
+        out->buffer = imgbuf_ptr(imgbuf_alloc(out->size), imgbuf_deleter{out->size});
+        QZ_ASSERT("kru_delta", out->buffer != nullptr);
+        r = nemf_delta_expand_image(raw, kru_delta_find, &finder, std::span(out->buffer.get(), out->size), &got,
+                                    &failed);
+    }
     switch (r) {
     case NEMF_DELTA_OK:
         break;
@@ -130,24 +124,28 @@ int kru_delta_expand_install(std::span<const uint8_t> raw, const krul_data* rec,
         kru_log(LOG_ERR,
                 "install: delta part %d (%s): its source %.*s %u.%u-%u (%u bytes, crc 0x%08x) is not installed or "
                 "does not check out\n",
-                failed, name.text, static_cast<int>(nemf_name(s.name).size()), s.name, s.sw_version_major,
+                failed, name_of(failed).text, static_cast<int>(nemf_name(s.name).size()), s.name, s.sw_version_major,
                 s.sw_version_minor, s.sw_build_number, s.body_length, s.body_crc);
         return KRU_EXIT_DELTA_SOURCE;
     }
     case NEMF_DELTA_ERR_FRAME:
-        kru_log(LOG_ERR, "install: delta part %d (%s) does not expand to its stated length\n", failed, name.text);
+        kru_log(LOG_ERR, "install: delta part %d (%s) does not expand to its stated length\n", failed,
+                name_of(failed).text);
         return KRU_EXIT_DELTA_FRAME;
     case NEMF_DELTA_ERR_SPACE:
         kru_log(LOG_ERR, "install: NEMF too big\n");
         return KRU_EXIT_IMAGE_BAD;
     default:
-        kru_log(LOG_ERR, "install: delta part %d (%s) is malformed\n", failed, name.text);
+        if (failed < 0)
+            kru_log(LOG_ERR, "install: delta NEMF cannot be read\n");
+        else
+            kru_log(LOG_ERR, "install: delta part %d (%s) is malformed\n", failed, name_of(failed).text);
         return KRU_EXIT_IMAGE_BAD;
     }
     out->size = static_cast<uint32_t>(got);
-    for (int i = 0; i < NEMF_MAX_CONTENT_PARTS; ++i) {
+    for (int i = 0; i < count; ++i) {
         nemf_content_header h;
-        if (nemf_copy_content_header(kru_delta_raw_part(raw, i), &h) == 0 && h.type_id == NEMF_TYPE_DELTA)
+        if (nemf_copy_content_header(parts[i], &h) == 0 && h.type_id == NEMF_TYPE_DELTA)
             out->delta_parts |= 1u << i;
     }
     return 0;

@@ -169,6 +169,8 @@ TEST_F(DeltaTest, EveryRefusalHasItsStatusNamesThePartAndWritesNothing)
     put32(&cut, kernel.hdr_length + 36, le32(cut, kernel.hdr_length + 36) - 8);
     std::string flipped = kernel.bytes(d);
     flipped[flipped.size() - 20] ^= 0x10;
+    std::string unsealed = d;   // the same byte flipped, the part's CRC left as it was
+    unsealed[kernel.offset + kernel.hdr_length + kernel.body_length - 20] ^= 0x10;
     // The kernel's delta part of a release whose kernel differs from the signed one's.
     const std::string other = read_file(make_delta(old_img, image("other.nemf", "2.2.0", 2), "other-delta.nemf"));
     const std::string foreign = image_parts(other).at(first_payload).bytes(other);
@@ -194,6 +196,7 @@ TEST_F(DeltaTest, EveryRefusalHasItsStatusNamesThePartAndWritesNothing)
          "delta part 3 (kernel) expands to a part whose hash is not the manifest's"},
         {"delta part tampered", with_part(d, first_payload, flipped), &base, 0, {}, 20,
          "delta part 3 (kernel) does not expand"},
+        {"delta part damaged", unsealed, &base, 0, {}, 9, "delta part 3 (kernel) is malformed"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
