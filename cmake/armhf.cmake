@@ -1,6 +1,7 @@
 # Cross build for the board: 32-bit ARM, hard-float EABI (Debian armhf multiarch).
 #   cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/armhf.cmake
-# Needs g++-arm-linux-gnueabihf, libssl-dev:armhf, libgtest-dev:armhf and qemu-user
+# Needs g++-arm-linux-gnueabihf, libssl-dev:armhf, libzstd-dev:armhf, libdivsufsort-dev:armhf,
+# libgtest-dev:armhf and qemu-user
 # (tools/armhf-test.sh installs them). Tests run under qemu-arm.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)

@@ -8,10 +8,12 @@
 //   nemf_delta_head (44 bytes)
 //   the target part's content header (target_hdr_length bytes, as it stands in the full image)
 //   the frame (frame_length bytes): the target body, coded against the source body
-// The frame's coding is private to nemf_delta.cc; its result is bounded by the target body
-// length that the target header states, and it reads no byte outside the source body.
+// The frame (method NEMF_DELTA_METHOD_ADDCOPY) is written by nemftool and read only by
+// nemf_delta.cc; its layout is below. Its result is bounded by the target body length that the
+// target header states, and it reads no byte outside the source body.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -24,6 +26,42 @@ inline constexpr uint16_t NEMF_TYPE_DELTA = 12;
 
 inline constexpr uint32_t NEMF_DELTA_MAGIC = 0x4C44524Bu;  // "KRDL"
 inline constexpr uint8_t NEMF_DELTA_VERSION = 1;
+
+// Frame coding: the target body as runs of two kinds, in target order: "add" runs, each byte
+// the sum (modulo 256) of a source byte and a stored byte, and "copy" runs of stored bytes.
+//   nemf_delta_frame_head (8 bytes)
+//   the control stream: a zstd frame of ctrl_zlength bytes; decompressed, a sequence of
+//     nemf_delta_control entries, each moving the source position by `seek`, then adding
+//     `add` source bytes from there to as many stored bytes, then taking `copy` stored bytes
+//     as they are; every entry covers at least one target byte, and together they cover the
+//     target body exactly
+//   the stored bytes: a zstd frame of lit_zlength bytes; decompressed, exactly the target body
+//     length, the add and copy runs' bytes in target order
+// 8 + ctrl_zlength + lit_zlength is the frame length. The control stream is made with a window
+// of at most 2^NEMF_DELTA_CTRL_WINDOW_LOG bytes; the stored bytes are decompressed in one piece
+// into the target buffer, so expanding needs no window besides the target.
+inline constexpr uint8_t NEMF_DELTA_METHOD_ADDCOPY = 1;
+inline constexpr int NEMF_DELTA_CTRL_WINDOW_LOG = 17;
+
+struct nemf_delta_frame_head {
+    uint32_t ctrl_zlength;
+    uint32_t lit_zlength;
+};
+static_assert(sizeof(nemf_delta_frame_head) == 8);
+static_assert(offsetof(nemf_delta_frame_head, ctrl_zlength) == 0);
+static_assert(offsetof(nemf_delta_frame_head, lit_zlength) == 4);
+static_assert(std::is_trivially_copyable_v<nemf_delta_frame_head>);
+
+struct nemf_delta_control {
+    int32_t  seek;  // added to the source position before the add run
+    uint32_t add;   // add run length; the source position moves on by as much
+    uint32_t copy;  // copy run length
+};
+static_assert(sizeof(nemf_delta_control) == 12);
+static_assert(offsetof(nemf_delta_control, seek) == 0);
+static_assert(offsetof(nemf_delta_control, add) == 4);
+static_assert(offsetof(nemf_delta_control, copy) == 8);
+static_assert(std::is_trivially_copyable_v<nemf_delta_control>);
 
 // The installed content a delta part was made against, as the partition's metadata records it
 // (the first 32 bytes of the content header and the version block at the start of the body).
@@ -79,17 +117,33 @@ struct nemf_delta_view {
     std::span<const uint8_t> frame;
 };
 
-// Parses a delta part's body: NEMF_DELTA_OK or NEMF_DELTA_ERR_FORMAT.
+// Parses a delta part's body: NEMF_DELTA_OK or NEMF_DELTA_ERR_FORMAT (bad magic, version or
+// method; lengths that do not add up to the body; a target header that is too short, fails
+// its CRC, or is itself a delta part). The delta part's own CRCs are the caller's to check.
 int nemf_delta_parse(std::span<const uint8_t> body, nemf_delta_view* out);
 
-// Expands the frame against `source` into `target` (exactly target_body_length bytes):
-// NEMF_DELTA_OK, NEMF_DELTA_ERR_SOURCE (source length or CRC not the recorded ones) or
-// NEMF_DELTA_ERR_FRAME.
+// Expands the frame against `source` into `target` (its first target_body_length bytes):
+// NEMF_DELTA_OK, NEMF_DELTA_ERR_SOURCE (source length or CRC not the recorded ones),
+// NEMF_DELTA_ERR_FRAME (the frame is damaged, or what it gives is not the target header's
+// body, by length or body_crc) or NEMF_DELTA_ERR_SPACE (`target` is shorter than the body).
+// Besides `target` it needs only the decompressor's fixed state (no window); its work is
+// bounded by the frame and target lengths.
 int nemf_delta_expand(const nemf_delta_view& d, std::span<const uint8_t> source, std::span<uint8_t> target);
 
 // Finds the source body of a delta part: returns it, or an empty span when the source is not
 // held or does not check out. `part_index` is the delta part's content part index.
 using nemf_delta_source_fn = std::span<const uint8_t> (*)(void* ctx, int part_index, const nemf_delta_source& src);
+
+// The content parts of a NEMF image in file order, each with its padding: their number, or -1
+// when the identification, the file header or the part sequence does not fit the bytes of
+// `image` (bytes beyond the file body are not looked at), or there are more than 20 parts.
+// CRCs are not checked.
+int nemf_delta_walk(std::span<const uint8_t> image, std::array<std::span<const uint8_t>, NEMF_MAX_CONTENT_PARTS>* parts);
+
+// Gives the file whose content parts lie behind its file header the body_length of those parts
+// (`body_length`), then body_crc over them and hdr_crc over the file header as it stands. The
+// file size, or -1 when the header or the body does not fit in `file`.
+int64_t nemf_delta_seal_file(std::span<uint8_t> file, uint32_t body_length);
 
 // Number of delta parts in a NEMF image (0 for a full image); -1 when the image's part
 // sequence cannot be walked.

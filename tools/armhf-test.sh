@@ -32,7 +32,8 @@ common_version() {
 
 install_packages() {
   local tools=(cmake make pkg-config g++-arm-linux-gnueabihf qemu-user openssl mtd-utils)
-  local libs=(libstdc++6 libssl3 libssl-dev libgtest-dev zlib1g zlib1g-dev linux-libc-dev libc6-dev)
+  local libs=(libstdc++6 libssl3 libssl-dev libgtest-dev zlib1g zlib1g-dev libzstd1 libzstd-dev
+    libdivsufsort3 libdivsufsort-dev linux-libc-dev libc6-dev)
   local need=() p v
   for p in "${tools[@]}"; do installed "$p" || need+=("$p"); done
   for p in "${libs[@]}"; do installed "$p:armhf" || need+=("$p:armhf"); done

@@ -7,6 +7,8 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config       # build
   libssl-dev openssl              # libcrypto, and the openssl command for test fixtures and cross-checks
+  libzstd-dev                     # the delta parts' compression
+  libdivsufsort-dev               # nemftool's suffix arrays for making deltas
   libgtest-dev zlib1g-dev         # tests, and the reference CRC they compare with
   mtd-utils                       # flashcp, a program the device emulator is proven against
 )

@@ -9,6 +9,7 @@
 
 #include "nemf/nemf_manifest.h"
 #include "tools/nemftool/nemftool_build.h"
+#include "tools/nemftool/nemftool_delta.h"
 #include "tools/nemftool/nemftool_report.h"
 
 namespace {
@@ -18,6 +19,8 @@ constexpr char nemftool_usage[] =
     "       nemftool info IMAGE\n"
     "       nemftool verify IMAGE --ca PEM --crl PEM [--crl PEM]... [--cn PATTERN]\n"
     "                       [--attime SECONDS]\n"
+    "       nemftool delta --from OLD --to NEW -o DELTA\n"
+    "       nemftool expand --base OLD DELTA -o FULL\n"
     "       nemftool help\n"
     "\n"
     "create writes an image: the release header first (with --release), then the content\n"
@@ -49,6 +52,10 @@ constexpr char nemftool_usage[] =
     "verify checks the CRCs, the signatures against the trust anchor and revocation lists\n"
     "at the verification time (default 1599479985, 2020-09-07 11:59:45 UTC), the signer's\n"
     "Common Name when a pattern is given, and every part against the signed manifest.\n"
+    "delta writes the delta image of NEW against OLD: each payload part of NEW that has a\n"
+    "namesake in OLD becomes a delta part when that is smaller; the release header, the\n"
+    "metadata and the signature stay NEW's own. The same inputs give the same bytes.\n"
+    "expand rebuilds the full image from a delta image and the image it was made against.\n"
     "\n"
     "Exit status: 0 success, 1 bad input or failed check, 2 wrong command line.\n";
 
@@ -323,6 +330,96 @@ int cmd_verify(int argc, char** argv)
     return nemftool_verify(o);
 }
 
+// Reads the words of `argv` from index 2: "--name VALUE" pairs into `named` (by the order of
+// `names`) and at most one plain word into `plain`. 0, or the usage exit status.
+int read_words(const char* command, int argc, char** argv, std::span<const std::string_view> names,
+               std::span<std::string> named, std::string* plain)
+{
+    for (int i = 2; i < argc; ++i) {
+        std::string_view w(argv[i]);
+        size_t k = 0;
+        while (k < names.size() && names[k] != w)
+            ++k;
+        if (k == names.size() && !w.starts_with("-") && plain != nullptr && plain->empty()) {
+            *plain = w;
+            continue;
+        }
+        if (k == names.size())
+            return usage_error("%s: unexpected \"%s\"", command, argv[i]);
+        if (i + 1 >= argc)
+            return usage_error("%s: %s needs a value", command, argv[i]);
+        named[k] = argv[++i];
+    }
+    return 0;
+}
+
+int read_image(const std::string& path, std::vector<uint8_t>* out)
+{
+    std::string why;
+    if (nemftool_read_file(path, out, &why) == 0)
+        return 0;
+    std::fprintf(stderr, "nemftool: %s\n", why.c_str());
+    return -1;
+}
+
+int write_image(const std::string& path, const std::vector<uint8_t>& image)
+{
+    std::string why;
+    if (nemftool_write_file(path, image, &why) == 0)
+        return 0;
+    std::fprintf(stderr, "nemftool: %s\n", why.c_str());
+    return -1;
+}
+
+int cmd_delta(int argc, char** argv)
+{
+    constexpr std::string_view names[] = {"--from", "--to", "-o"};
+    std::string v[3];
+    if (int r = read_words("delta", argc, argv, names, v, nullptr); r != 0)
+        return r;
+    if (v[0].empty() || v[1].empty() || v[2].empty())
+        return usage_error("delta: %s", "--from OLD, --to NEW and -o DELTA are required");
+    std::vector<uint8_t> old_image, new_image, out;
+    std::vector<nemftool_delta_note> notes;
+    std::string why;
+    if (read_image(v[0], &old_image) != 0 || read_image(v[1], &new_image) != 0)
+        return NEMFTOOL_FAILED;
+    if (nemftool_delta_image(old_image, new_image, &out, &notes, &why) != 0) {
+        std::fprintf(stderr, "nemftool: %s\n", why.c_str());
+        return NEMFTOOL_FAILED;
+    }
+    if (write_image(v[2], out) != 0)
+        return NEMFTOOL_FAILED;
+    for (const nemftool_delta_note& n : notes) {
+        if (n.delta_size != 0 && n.delta_size < n.full_size)
+            std::printf("part %d \"%s\": delta, %llu bytes instead of %llu\n", n.index, n.name.c_str(),
+                        static_cast<unsigned long long>(n.delta_size), static_cast<unsigned long long>(n.full_size));
+        else
+            std::printf("part %d \"%s\": whole, %s\n", n.index, n.name.c_str(), n.outcome);
+    }
+    std::printf("%s: %zu bytes; %s: %zu bytes\n", v[1].c_str(), new_image.size(), v[2].c_str(), out.size());
+    return NEMFTOOL_OK;
+}
+
+int cmd_expand(int argc, char** argv)
+{
+    constexpr std::string_view names[] = {"--base", "-o"};
+    std::string v[2], delta;
+    if (int r = read_words("expand", argc, argv, names, v, &delta); r != 0)
+        return r;
+    if (v[0].empty() || v[1].empty() || delta.empty())
+        return usage_error("expand: %s", "--base OLD, DELTA and -o FULL are required");
+    std::vector<uint8_t> base, image, out;
+    std::string why;
+    if (read_image(v[0], &base) != 0 || read_image(delta, &image) != 0)
+        return NEMFTOOL_FAILED;
+    if (nemftool_expand_image(base, image, &out, &why) != 0) {
+        std::fprintf(stderr, "nemftool: %s: %s\n", delta.c_str(), why.c_str());
+        return NEMFTOOL_FAILED;
+    }
+    return write_image(v[1], out) == 0 ? NEMFTOOL_OK : NEMFTOOL_FAILED;
+}
+
 struct command_row {
     std::string_view word;
     int (*run)(int argc, char** argv);
@@ -332,6 +429,8 @@ constexpr command_row command_rows[] = {
     {"create", cmd_create},
     {"info", cmd_info},
     {"verify", cmd_verify},
+    {"delta", cmd_delta},
+    {"expand", cmd_expand},
     {"help", [](int, char**) { std::fputs(nemftool_usage, stdout); return int{NEMFTOOL_OK}; }},
     {"--help", [](int, char**) { std::fputs(nemftool_usage, stdout); return int{NEMFTOOL_OK}; }},
     {"-h", [](int, char**) { std::fputs(nemftool_usage, stdout); return int{NEMFTOOL_OK}; }},

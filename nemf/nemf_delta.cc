@@ -1,0 +1,270 @@
+// nemf/nemf_delta.cc: reading and expanding delta content parts.
+//
+// Everything here runs on bytes that no signature has vouched for yet: each length is checked
+// against the bytes present before it is used, the stored bytes are decompressed in one piece
+// into a buffer of the stated size, and the control stream through a small fixed buffer with
+// the decompressor's window limited.
+#include "nemf/nemf_delta.h"
+
+#include <array>
+#include <memory>
+#include <zstd.h>
+
+#include "nemf/nemf_validate.h"
+#include "platform/crc32.h"
+#include "platform/raii.h"
+
+namespace {
+
+using dctx_ptr = std::unique_ptr<ZSTD_DCtx, c_free<ZSTD_freeDCtx>>;
+
+// File offset of the body of a walked image.
+size_t body_offset(std::span<const uint8_t> image)
+{
+    nemf_header fh;
+    nemf_copy_header(image.subspan(NEMF_ID_SIZE), &fh);
+    return NEMF_ID_SIZE + fh.hdr_length;
+}
+
+uint16_t part_type(std::span<const uint8_t> part)
+{
+    nemf_content_header h;
+    nemf_copy_content_header(part, &h);
+    return h.type_id;
+}
+
+// The delta body of a walked delta part, parsed; its own CRCs checked first.
+int delta_view_of(std::span<const uint8_t> part, nemf_delta_view* d)
+{
+    nemf_content_header h;
+    nemf_copy_content_header(part, &h);
+    std::span<const uint8_t> body = part.subspan(h.hdr_length, h.body_length);
+    if (nemf_validate_content_part(part, body) != NEMF_VALID)
+        return NEMF_DELTA_ERR_FORMAT;
+    return nemf_delta_parse(body, d);
+}
+
+// Applies the control entries in `bytes` (whole entries only) to the target. 0, or -1 when an
+// entry covers nothing or reaches outside the source or the target.
+int delta_apply(std::span<const uint8_t> bytes, std::span<const uint8_t> source, std::span<uint8_t> target,
+                int64_t* s, uint64_t* t)
+{
+    for (size_t off = 0; off + sizeof(nemf_delta_control) <= bytes.size(); off += sizeof(nemf_delta_control)) {
+        nemf_delta_control c;
+        nemf_copy_in(bytes.subspan(off), &c);
+        const uint64_t run = uint64_t{c.add} + c.copy;
+        *s += c.seek;
+        if (run == 0 || *s < 0 || static_cast<uint64_t>(*s) + c.add > source.size() || run > target.size() - *t)
+            return -1;
+        const uint8_t* from = source.data() + *s;
+        uint8_t* to = target.data() + *t;
+        for (uint32_t i = 0; i < c.add; ++i)
+            to[i] = static_cast<uint8_t>(to[i] + from[i]);
+        *s += c.add;
+        *t += run;
+    }
+    return 0;
+}
+
+// Decompresses the control stream piece by piece and applies it. 0, or -1.
+int delta_controls(ZSTD_DCtx* dctx, std::span<const uint8_t> ctrl, std::span<const uint8_t> source,
+                   std::span<uint8_t> target)
+{
+    if (ZSTD_isError(ZSTD_DCtx_reset(dctx, ZSTD_reset_session_and_parameters)) ||
+        ZSTD_isError(ZSTD_DCtx_setParameter(dctx, ZSTD_d_windowLogMax, NEMF_DELTA_CTRL_WINDOW_LOG)))
+        return -1;
+    std::array<uint8_t, 1024 * sizeof(nemf_delta_control)> buf;
+    size_t have = 0;
+    int64_t s = 0;
+    uint64_t t = 0;
+    ZSTD_inBuffer in{ctrl.data(), ctrl.size(), 0};
+    size_t ret = 1;
+    while (in.pos < in.size || ret != 0) {
+        ZSTD_outBuffer out{buf.data() + have, buf.size() - have, 0};
+        const size_t in_before = in.pos;
+        ret = ZSTD_decompressStream(dctx, &out, &in);
+        if (ZSTD_isError(ret) || (out.pos == 0 && in.pos == in_before))
+            return -1;   // damaged, or cut off before the frame ends
+        have += out.pos;
+        const size_t whole = have - have % sizeof(nemf_delta_control);
+        if (delta_apply(std::span<const uint8_t>(buf).first(whole), source, target, &s, &t) != 0)
+            return -1;
+        std::memmove(buf.data(), buf.data() + whole, have - whole);
+        have -= whole;
+    }
+    return have == 0 && t == target.size() ? 0 : -1;
+}
+
+}  // namespace
+
+int nemf_delta_walk(std::span<const uint8_t> image, std::array<std::span<const uint8_t>, NEMF_MAX_CONTENT_PARTS>* parts)
+{
+    nemf_header fh;
+    if (image.size() < NEMF_BODY_OFFSET || nemf_validate_identification(image) != NEMF_VALID ||
+        nemf_copy_header(image.subspan(NEMF_ID_SIZE), &fh) != 0 || fh.hdr_length < NEMF_HEADER_MIN_LENGTH)
+        return -1;
+    const uint64_t end = NEMF_ID_SIZE + uint64_t{fh.hdr_length} + fh.body_length;
+    if (end > image.size())
+        return -1;
+    int count = 0;
+    for (uint64_t off = NEMF_ID_SIZE + fh.hdr_length; off < end; ++count) {
+        nemf_content_header h;
+        if (count == NEMF_MAX_CONTENT_PARTS || nemf_copy_content_header(image.subspan(off), &h) != 0 ||
+            h.hdr_length < NEMF_CONTENT_HEADER_MIN_LENGTH)
+            return -1;
+        const uint64_t size = nemf_part_size(h.hdr_length, h.body_length);
+        if (size > end - off)
+            return -1;
+        (*parts)[count] = image.subspan(off, size);
+        off += size;
+    }
+    return count;
+}
+
+int64_t nemf_delta_seal_file(std::span<uint8_t> file, uint32_t body_length)
+{
+    nemf_header fh;
+    if (file.size() < NEMF_BODY_OFFSET || nemf_copy_header(file.subspan(NEMF_ID_SIZE), &fh) != 0 ||
+        fh.hdr_length < NEMF_HEADER_MIN_LENGTH)
+        return -1;
+    const uint64_t body_offset = NEMF_ID_SIZE + uint64_t{fh.hdr_length};
+    if (body_offset + body_length > file.size())
+        return -1;
+    std::span<uint8_t> hdr = file.subspan(NEMF_ID_SIZE, fh.hdr_length);
+    fh.body_length = body_length;
+    fh.body_crc = crc32_calc(0, file.data() + body_offset, body_length);
+    nemf_copy_out(fh, hdr);
+    fh.hdr_crc = crc32_calc(0, hdr.data() + NEMF_CRC_START, static_cast<uint32_t>(hdr.size() - NEMF_CRC_START));
+    nemf_copy_out(fh, hdr);
+    return static_cast<int64_t>(body_offset + body_length);
+}
+
+int nemf_delta_parse(std::span<const uint8_t> body, nemf_delta_view* out)
+{
+    nemf_delta_head h;
+    if (nemf_copy_in(body, &h) != 0 || h.magic != NEMF_DELTA_MAGIC || h.version != NEMF_DELTA_VERSION ||
+        h.method != NEMF_DELTA_METHOD_ADDCOPY || h.target_hdr_length < NEMF_CONTENT_HEADER_MIN_LENGTH ||
+        sizeof h + uint64_t{h.target_hdr_length} + h.frame_length != body.size())
+        return NEMF_DELTA_ERR_FORMAT;
+    std::span<const uint8_t> target_header = body.subspan(sizeof h, h.target_hdr_length);
+    nemf_content_header th;
+    nemf_copy_content_header(target_header, &th);
+    if (th.hdr_length != h.target_hdr_length || th.type_id == NEMF_TYPE_DELTA ||
+        nemf_validate_content_header(target_header) != NEMF_VALID)
+        return NEMF_DELTA_ERR_FORMAT;
+    out->head = h;
+    out->target_header = target_header;
+    out->target_body_length = th.body_length;
+    out->frame = body.subspan(sizeof h + h.target_hdr_length);
+    return NEMF_DELTA_OK;
+}
+
+int nemf_delta_expand(const nemf_delta_view& d, std::span<const uint8_t> source, std::span<uint8_t> target)
+{
+    if (target.size() < d.target_body_length)
+        return NEMF_DELTA_ERR_SPACE;
+    target = target.first(d.target_body_length);
+    if (source.size() != d.head.source.body_length ||
+        crc32_calc(0, source.data(), static_cast<uint32_t>(source.size())) != d.head.source.body_crc)
+        return NEMF_DELTA_ERR_SOURCE;
+    nemf_delta_frame_head f;
+    if (nemf_copy_in(d.frame, &f) != 0 || sizeof f + uint64_t{f.ctrl_zlength} + f.lit_zlength != d.frame.size())
+        return NEMF_DELTA_ERR_FRAME;
+    std::span<const uint8_t> ctrl = d.frame.subspan(sizeof f, f.ctrl_zlength);
+    std::span<const uint8_t> lit = d.frame.subspan(sizeof f + f.ctrl_zlength);
+
+    dctx_ptr dctx(ZSTD_createDCtx());
+    if (!dctx)
+        return NEMF_DELTA_ERR_FRAME;
+    uint8_t none = 0;   // an empty target still needs a buffer address
+    const size_t got = ZSTD_decompressDCtx(dctx.get(), target.empty() ? &none : target.data(), target.size(),
+                                           lit.data(), lit.size());
+    if (ZSTD_isError(got) || got != target.size() || delta_controls(dctx.get(), ctrl, source, target) != 0)
+        return NEMF_DELTA_ERR_FRAME;
+    nemf_content_header th;
+    nemf_copy_content_header(d.target_header, &th);
+    if (crc32_calc(0, target.data(), static_cast<uint32_t>(target.size())) != th.body_crc)
+        return NEMF_DELTA_ERR_FRAME;
+    return NEMF_DELTA_OK;
+}
+
+int nemf_delta_count(std::span<const uint8_t> image)
+{
+    std::array<std::span<const uint8_t>, NEMF_MAX_CONTENT_PARTS> parts;
+    const int count = nemf_delta_walk(image, &parts);
+    int n = 0;
+    for (int i = 0; i < count; ++i)
+        n += part_type(parts[i]) == NEMF_TYPE_DELTA;
+    return count < 0 ? -1 : n;
+}
+
+int64_t nemf_delta_expanded_length(std::span<const uint8_t> image)
+{
+    std::array<std::span<const uint8_t>, NEMF_MAX_CONTENT_PARTS> parts;
+    const int count = nemf_delta_walk(image, &parts);
+    if (count < 0)
+        return -1;
+    uint64_t body = 0;
+    for (int i = 0; i < count; ++i) {
+        nemf_delta_view d;
+        if (part_type(parts[i]) != NEMF_TYPE_DELTA)
+            body += parts[i].size();
+        else if (delta_view_of(parts[i], &d) == NEMF_DELTA_OK)
+            body += nemf_part_size(d.head.target_hdr_length, d.target_body_length);
+        else
+            return -1;
+    }
+    if (body > UINT32_MAX)
+        return -1;
+    return static_cast<int64_t>(body_offset(image) + body);
+}
+
+int nemf_delta_expand_image(std::span<const uint8_t> image, nemf_delta_source_fn find, void* ctx,
+                            std::span<uint8_t> out, size_t* out_length, int* failed_part)
+{
+    *failed_part = -1;
+    std::array<std::span<const uint8_t>, NEMF_MAX_CONTENT_PARTS> parts;
+    const int count = nemf_delta_walk(image, &parts);
+    if (count < 0)
+        return NEMF_DELTA_ERR_FORMAT;
+    const size_t start = body_offset(image);
+    if (out.size() < start)
+        return NEMF_DELTA_ERR_SPACE;
+    std::memcpy(out.data(), image.data(), start);
+    uint64_t off = start;
+    for (int i = 0; i < count; ++i) {
+        std::span<const uint8_t> part = parts[i];
+        *failed_part = i;
+        if (part_type(part) != NEMF_TYPE_DELTA) {
+            if (part.size() > out.size() - off)
+                return NEMF_DELTA_ERR_SPACE;
+            std::memcpy(out.data() + off, part.data(), part.size());
+            off += part.size();
+            continue;
+        }
+        nemf_delta_view d;
+        int r = delta_view_of(part, &d);
+        if (r != NEMF_DELTA_OK)
+            return r;
+        const uint64_t size = nemf_part_size(d.head.target_hdr_length, d.target_body_length);
+        if (size > out.size() - off)
+            return NEMF_DELTA_ERR_SPACE;
+        if (off + size - start > UINT32_MAX)
+            return NEMF_DELTA_ERR_FORMAT;   // the file body would outgrow its length field
+        std::span<const uint8_t> source = find(ctx, i, d.head.source);
+        if (source.empty())
+            return NEMF_DELTA_ERR_SOURCE;
+        std::span<uint8_t> dst = out.subspan(off, size);
+        std::memcpy(dst.data(), d.target_header.data(), d.target_header.size());
+        std::span<uint8_t> body = dst.subspan(d.target_header.size());
+        std::memset(body.data(), 0, body.size());
+        r = nemf_delta_expand(d, source, body);
+        if (r != NEMF_DELTA_OK)
+            return r;
+        off += size;
+    }
+    *failed_part = -1;
+    nemf_delta_seal_file(out, static_cast<uint32_t>(off - start));
+    *out_length = off;
+    return NEMF_DELTA_OK;
+}
