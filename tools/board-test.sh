@@ -203,7 +203,7 @@ else
   # Release 2.3.0 reaches the board only as a delta image, made from 2.2.0.
   release rel3 2.3.0 03 3 rel2
   "${emu[@]}" "$armhf/bin/nemftool" delta --from "$root/board/images/rel2.nemf" \
-    --to "$root/board/images/rel3.nemf" -o "$root/board/images/delta3.nemf"
+    --to "$root/board/images/rel3.nemf" -o "$root/board/images/delta3.nemf" >/dev/null
   say "release 2.3.0: delta image $(stat -c %s "$root/board/images/delta3.nemf") bytes," \
     "full image $(stat -c %s "$root/board/images/rel3.nemf") bytes"
   rm "$root/board/images/rel3.nemf"
