@@ -12,7 +12,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${KRU_FUZZ_BUILD_DIR:-$top/build-fuzz}
 work=${KRU_FUZZ_WORK:-$build/work}
-targets=(stream_parser hostconfig krum manifest csv cmdline)
+targets=(stream_parser hostconfig krum manifest csv cmdline delta)
 
 if [ $# -lt 2 ]; then
     echo "usage: fuzz/run.sh TARGET|all SECONDS [libFuzzer options...]" >&2

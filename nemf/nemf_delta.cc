@@ -44,55 +44,139 @@ int delta_view_of(std::span<const uint8_t> part, nemf_delta_view* d)
     return nemf_delta_parse(body, d);
 }
 
-// Applies the control entries in `bytes` (whole entries only) to the target. 0, or -1 when an
-// entry covers nothing or reaches outside the source or the target.
-int delta_apply(std::span<const uint8_t> bytes, std::span<const uint8_t> source, std::span<uint8_t> target,
-                int64_t* s, uint64_t* t)
+// A zstd stream read a byte at a time through a small buffer, with its window limited.
+struct zstream {
+    dctx_ptr dctx;
+    ZSTD_inBuffer in{};
+    size_t ret = 1;   // the last ZSTD_decompressStream result: 0 once a frame is complete
+    size_t pos = 0, end = 0;
+    std::array<uint8_t, 4096> buf;
+};
+
+int zstream_open(zstream* z, std::span<const uint8_t> bytes)
 {
-    for (size_t off = 0; off + sizeof(nemf_delta_control) <= bytes.size(); off += sizeof(nemf_delta_control)) {
-        nemf_delta_control c;
-        nemf_copy_in(bytes.subspan(off), &c);
-        const uint64_t run = uint64_t{c.add} + c.copy;
-        *s += c.seek;
-        if (run == 0 || *s < 0 || static_cast<uint64_t>(*s) + c.add > source.size() || run > target.size() - *t)
-            return -1;
-        const uint8_t* from = source.data() + *s;
-        uint8_t* to = target.data() + *t;
-        for (uint32_t i = 0; i < c.add; ++i)
-            to[i] = static_cast<uint8_t>(to[i] + from[i]);
-        *s += c.add;
-        *t += run;
-    }
-    return 0;
+    z->dctx.reset(ZSTD_createDCtx());
+    z->in = {bytes.data(), bytes.size(), 0};
+    return z->dctx && !ZSTD_isError(ZSTD_DCtx_setParameter(z->dctx.get(), ZSTD_d_windowLogMax,
+                                                           NEMF_DELTA_STREAM_WINDOW_LOG)) ? 0 : -1;
 }
 
-// Decompresses the control stream piece by piece and applies it. 0, or -1.
-int delta_controls(ZSTD_DCtx* dctx, std::span<const uint8_t> ctrl, std::span<const uint8_t> source,
+// The next byte: 1, 0 at the stream's clean end, -1 when it is damaged or cut off.
+int zstream_next(zstream* z, uint8_t* b)
+{
+    while (z->pos == z->end) {
+        if (z->in.pos == z->in.size && z->ret == 0)
+            return 0;
+        ZSTD_outBuffer out{z->buf.data(), z->buf.size(), 0};
+        const size_t before = z->in.pos;
+        z->ret = ZSTD_decompressStream(z->dctx.get(), &out, &z->in);
+        if (ZSTD_isError(z->ret) || (out.pos == 0 && z->in.pos == before))
+            return -1;
+        z->pos = 0;
+        z->end = out.pos;
+    }
+    *b = z->buf[z->pos++];
+    return 1;
+}
+
+// The next control entry: 1, 0 at the end of the controls, -1.
+int next_control(zstream* z, nemf_delta_control* c)
+{
+    uint8_t raw[sizeof *c];
+    for (size_t i = 0; i < sizeof raw; ++i) {
+        const int r = zstream_next(z, &raw[i]);
+        if (r != 1)
+            return r == 0 && i == 0 ? 0 : -1;
+    }
+    std::memcpy(c, raw, sizeof raw);
+    return 1;
+}
+
+// The next gap (LEB128, at most 32 bits): 1, 0 at the end of the gaps, -1.
+int next_gap(zstream* z, uint64_t* gap)
+{
+    *gap = 0;
+    for (int shift = 0; shift < 35; shift += 7) {
+        uint8_t b;
+        const int r = zstream_next(z, &b);
+        if (r != 1)
+            return r == 0 && shift == 0 ? 0 : -1;
+        *gap |= uint64_t{b & 0x7Fu} << shift;
+        if ((b & 0x80) == 0)
+            return *gap <= UINT32_MAX ? 1 : -1;
+    }
+    return -1;
+}
+
+constexpr uint64_t gap_unread = UINT64_MAX - 1;   // the next gap is still in the stream
+constexpr uint64_t gap_none = UINT64_MAX;         // the gaps have ended: only zeros follow
+
+// Adds the differences of one add run to the source bytes already in `run`.
+int add_differences(zstream* gaps, zstream* values, uint64_t* zeros, std::span<uint8_t> run)
+{
+    for (size_t i = 0;;) {
+        if (*zeros == gap_unread) {
+            const int r = next_gap(gaps, zeros);
+            if (r < 0)
+                return -1;
+            if (r == 0)
+                *zeros = gap_none;
+        }
+        if (*zeros >= run.size() - i) {
+            if (*zeros != gap_none)
+                *zeros -= run.size() - i;
+            return 0;
+        }
+        i += *zeros;
+        uint8_t v;
+        if (zstream_next(values, &v) != 1)
+            return -1;
+        run[i] = static_cast<uint8_t>(run[i] + v);
+        ++i;
+        *zeros = gap_unread;
+    }
+}
+
+// Rebuilds the target from the controls, gaps and values, and the copies already
+// decompressed into the last copy_length bytes of the target. Each run is checked against
+// the source, the target and the copy total before a byte is written: add runs fill the
+// target from the front and stay below the copies not yet moved. 0, or -1.
+int apply_controls(const nemf_delta_frame_head& f, std::span<const uint8_t> streams, std::span<const uint8_t> source,
                    std::span<uint8_t> target)
 {
-    if (ZSTD_isError(ZSTD_DCtx_reset(dctx, ZSTD_reset_session_and_parameters)) ||
-        ZSTD_isError(ZSTD_DCtx_setParameter(dctx, ZSTD_d_windowLogMax, NEMF_DELTA_CTRL_WINDOW_LOG)))
+    zstream ctrl, gaps, values;
+    if (zstream_open(&ctrl, streams.first(f.ctrl_zlength)) != 0 ||
+        zstream_open(&gaps, streams.subspan(f.ctrl_zlength, f.gap_zlength)) != 0 ||
+        zstream_open(&values, streams.subspan(f.ctrl_zlength + f.gap_zlength, f.value_zlength)) != 0)
         return -1;
-    std::array<uint8_t, 1024 * sizeof(nemf_delta_control)> buf;
-    size_t have = 0;
+    const uint64_t add_length = target.size() - f.copy_length;
+    uint64_t t = 0, adds = 0, copies = 0, zeros = gap_unread;
     int64_t s = 0;
-    uint64_t t = 0;
-    ZSTD_inBuffer in{ctrl.data(), ctrl.size(), 0};
-    size_t ret = 1;
-    while (in.pos < in.size || ret != 0) {
-        ZSTD_outBuffer out{buf.data() + have, buf.size() - have, 0};
-        const size_t in_before = in.pos;
-        ret = ZSTD_decompressStream(dctx, &out, &in);
-        if (ZSTD_isError(ret) || (out.pos == 0 && in.pos == in_before))
-            return -1;   // damaged, or cut off before the frame ends
-        have += out.pos;
-        const size_t whole = have - have % sizeof(nemf_delta_control);
-        if (delta_apply(std::span<const uint8_t>(buf).first(whole), source, target, &s, &t) != 0)
+    nemf_delta_control c;
+    int r;
+    while ((r = next_control(&ctrl, &c)) == 1) {
+        s += c.seek;
+        if (uint64_t{c.add} + c.copy == 0 || s < 0 || static_cast<uint64_t>(s) + c.add > source.size() ||
+            c.add > add_length - adds || c.copy > f.copy_length - copies)
             return -1;
-        std::memmove(buf.data(), buf.data() + whole, have - whole);
-        have -= whole;
+        if (c.add != 0)
+            std::memcpy(target.data() + t, source.data() + s, c.add);
+        if (add_differences(&gaps, &values, &zeros, target.subspan(t, c.add)) != 0)
+            return -1;
+        t += c.add;
+        s += c.add;
+        adds += c.add;
+        if (c.copy != 0)
+            std::memmove(target.data() + t, target.data() + add_length + copies, c.copy);
+        t += c.copy;
+        copies += c.copy;
     }
-    return have == 0 && t == target.size() ? 0 : -1;
+    uint64_t more_gap;
+    uint8_t more_value;
+    if (r < 0 || t != target.size() || (zeros != gap_none && (zeros != gap_unread || next_gap(&gaps, &more_gap) != 0)) ||
+        zstream_next(&values, &more_value) != 0)
+        return -1;   // damaged, or differences left over
+    return 0;
 }
 
 }  // namespace
@@ -168,18 +252,18 @@ int nemf_delta_expand(const nemf_delta_view& d, std::span<const uint8_t> source,
         crc32_calc(0, source.data(), static_cast<uint32_t>(source.size())) != d.head.source.body_crc)
         return NEMF_DELTA_ERR_SOURCE;
     nemf_delta_frame_head f;
-    if (nemf_copy_in(d.frame, &f) != 0 || sizeof f + uint64_t{f.ctrl_zlength} + f.lit_zlength != d.frame.size())
+    if (nemf_copy_in(d.frame, &f) != 0 || f.copy_length > target.size() ||
+        sizeof f + uint64_t{f.ctrl_zlength} + f.gap_zlength + f.value_zlength + f.copy_zlength != d.frame.size())
         return NEMF_DELTA_ERR_FRAME;
-    std::span<const uint8_t> ctrl = d.frame.subspan(sizeof f, f.ctrl_zlength);
-    std::span<const uint8_t> lit = d.frame.subspan(sizeof f + f.ctrl_zlength);
-
+    std::span<const uint8_t> streams = d.frame.subspan(sizeof f);
+    std::span<const uint8_t> copies = streams.last(f.copy_zlength);
     dctx_ptr dctx(ZSTD_createDCtx());
     if (!dctx)
         return NEMF_DELTA_ERR_FRAME;
-    uint8_t none = 0;   // an empty target still needs a buffer address
-    const size_t got = ZSTD_decompressDCtx(dctx.get(), target.empty() ? &none : target.data(), target.size(),
-                                           lit.data(), lit.size());
-    if (ZSTD_isError(got) || got != target.size() || delta_controls(dctx.get(), ctrl, source, target) != 0)
+    uint8_t none = 0;   // an empty run of copies still needs a buffer address
+    uint8_t* copies_at = f.copy_length == 0 ? &none : target.data() + (target.size() - f.copy_length);
+    const size_t got = ZSTD_decompressDCtx(dctx.get(), copies_at, f.copy_length, copies.data(), copies.size());
+    if (ZSTD_isError(got) || got != f.copy_length || apply_controls(f, streams, source, target) != 0)
         return NEMF_DELTA_ERR_FRAME;
     nemf_content_header th;
     nemf_copy_content_header(d.target_header, &th);

@@ -28,28 +28,37 @@ inline constexpr uint32_t NEMF_DELTA_MAGIC = 0x4C44524Bu;  // "KRDL"
 inline constexpr uint8_t NEMF_DELTA_VERSION = 1;
 
 // Frame coding: the target body as runs of two kinds, in target order: "add" runs, each byte
-// the sum (modulo 256) of a source byte and a stored byte, and "copy" runs of stored bytes.
-//   nemf_delta_frame_head (8 bytes)
-//   the control stream: a zstd frame of ctrl_zlength bytes; decompressed, a sequence of
-//     nemf_delta_control entries, each moving the source position by `seek`, then adding
-//     `add` source bytes from there to as many stored bytes, then taking `copy` stored bytes
-//     as they are; every entry covers at least one target byte, and together they cover the
-//     target body exactly
-//   the stored bytes: a zstd frame of lit_zlength bytes; decompressed, exactly the target body
-//     length, the add and copy runs' bytes in target order
-// 8 + ctrl_zlength + lit_zlength is the frame length. The control stream is made with a window
-// of at most 2^NEMF_DELTA_CTRL_WINDOW_LOG bytes; the stored bytes are decompressed in one piece
-// into the target buffer, so expanding needs no window besides the target.
+// a source byte plus (modulo 256) a difference, and "copy" runs of bytes stored as they are.
+//   nemf_delta_frame_head (20 bytes), then four zstd frames of the lengths it gives:
+//   controls: nemf_delta_control entries, each moving the source position by `seek`, then an
+//     add run of `add` bytes from there (the source position moves on by as much), then a copy
+//     run of `copy` bytes; every entry covers at least one target byte, and together they cover
+//     the target body exactly, `copy_length` bytes of it in copy runs
+//   gaps: for the add runs' differences, all runs in target order as one sequence, the number
+//     of zero differences before each non-zero one, as LEB128 numbers (7 bits a byte, low
+//     bits first, at most 5 bytes); differences after the last one are zero
+//   values: the non-zero differences, a byte each
+//   copies: the copy runs' bytes, copy_length of them
+// 20 + the four lengths is the frame length. The controls, gaps and values are made with a
+// window of at most 2^NEMF_DELTA_STREAM_WINDOW_LOG bytes and read through small buffers; the
+// copies are decompressed in one piece into the end of the target buffer and moved into place
+// from there, so expanding needs no memory besides the target that grows with it.
 inline constexpr uint8_t NEMF_DELTA_METHOD_ADDCOPY = 1;
-inline constexpr int NEMF_DELTA_CTRL_WINDOW_LOG = 17;
+inline constexpr int NEMF_DELTA_STREAM_WINDOW_LOG = 17;
 
 struct nemf_delta_frame_head {
+    uint32_t copy_length;
     uint32_t ctrl_zlength;
-    uint32_t lit_zlength;
+    uint32_t gap_zlength;
+    uint32_t value_zlength;
+    uint32_t copy_zlength;
 };
-static_assert(sizeof(nemf_delta_frame_head) == 8);
-static_assert(offsetof(nemf_delta_frame_head, ctrl_zlength) == 0);
-static_assert(offsetof(nemf_delta_frame_head, lit_zlength) == 4);
+static_assert(sizeof(nemf_delta_frame_head) == 20);
+static_assert(offsetof(nemf_delta_frame_head, copy_length) == 0);
+static_assert(offsetof(nemf_delta_frame_head, ctrl_zlength) == 4);
+static_assert(offsetof(nemf_delta_frame_head, gap_zlength) == 8);
+static_assert(offsetof(nemf_delta_frame_head, value_zlength) == 12);
+static_assert(offsetof(nemf_delta_frame_head, copy_zlength) == 16);
 static_assert(std::is_trivially_copyable_v<nemf_delta_frame_head>);
 
 struct nemf_delta_control {
@@ -126,8 +135,8 @@ int nemf_delta_parse(std::span<const uint8_t> body, nemf_delta_view* out);
 // NEMF_DELTA_OK, NEMF_DELTA_ERR_SOURCE (source length or CRC not the recorded ones),
 // NEMF_DELTA_ERR_FRAME (the frame is damaged, or what it gives is not the target header's
 // body, by length or body_crc) or NEMF_DELTA_ERR_SPACE (`target` is shorter than the body).
-// Besides `target` it needs only the decompressor's fixed state (no window); its work is
-// bounded by the frame and target lengths.
+// Besides `target` it needs fixed memory only (three stream decoders with their small windows);
+// its work is bounded by the frame and target lengths.
 int nemf_delta_expand(const nemf_delta_view& d, std::span<const uint8_t> source, std::span<uint8_t> target);
 
 // Finds the source body of a delta part: returns it, or an empty span when the source is not

@@ -31,7 +31,7 @@ namespace {
 constexpr size_t kMinMatch = 12;       // shortest exact match that starts an alignment
 constexpr size_t kSwitchMargin = 8;    // by how much it must beat the current alignment
 constexpr int kLevel = 19;             // zstd level of both streams
-constexpr int kMinWindowLog = 10;      // the stored bytes' window: the target length,
+constexpr int kMinWindowLog = 10;      // the copies' window: their length,
 constexpr int kMaxWindowLog = 27;      // within zstd's limits
 
 using cctx_ptr = std::unique_ptr<ZSTD_CCtx, c_free<ZSTD_freeCCtx>>;
@@ -286,37 +286,59 @@ int nemftool_delta_frame(std::span<const uint8_t> source, std::span<const uint8_
     }
     const std::vector<add_run> runs = stretch(source, target, find_anchors(ix, target));
 
-    std::vector<uint8_t> stored(target.begin(), target.end());
+    // The four streams: controls, the add runs' non-zero differences (gaps and values), copies.
     std::vector<nemf_delta_control> controls;
-    if (runs.empty() && !target.empty())
+    std::vector<uint8_t> gaps, values, copies;
+    uint64_t zeros = 0;
+    auto copy_run = [&](size_t from, size_t to) { copies.insert(copies.end(), target.begin() + from, target.begin() + to); };
+    if (runs.empty() && !target.empty()) {
         controls.push_back({0, 0, static_cast<uint32_t>(target.size())});
-    if (!runs.empty() && runs[0].t > 0)
+        copy_run(0, target.size());
+    }
+    if (!runs.empty() && runs[0].t > 0) {
         controls.push_back({0, 0, static_cast<uint32_t>(runs[0].t)});
+        copy_run(0, runs[0].t);
+    }
     int64_t spos = 0;
     for (size_t i = 0; i < runs.size(); ++i) {
         const add_run& r = runs[i];
-        for (size_t k = r.t; k < r.t + r.len; ++k)
-            stored[k] = static_cast<uint8_t>(stored[k] - source[static_cast<size_t>(static_cast<int64_t>(k) + r.d)]);
+        for (size_t k = r.t; k < r.t + r.len; ++k) {
+            const uint8_t diff = static_cast<uint8_t>(target[k] - source[static_cast<size_t>(static_cast<int64_t>(k) + r.d)]);
+            if (diff == 0) {
+                ++zeros;
+                continue;
+            }
+            for (; zeros >= 0x80; zeros >>= 7)
+                gaps.push_back(static_cast<uint8_t>(zeros | 0x80));
+            gaps.push_back(static_cast<uint8_t>(zeros));
+            values.push_back(diff);
+            zeros = 0;
+        }
         const int64_t from = static_cast<int64_t>(r.t) + r.d;
         const size_t next = i + 1 < runs.size() ? runs[i + 1].t : target.size();
         controls.push_back({static_cast<int32_t>(from - spos), static_cast<uint32_t>(r.len),
                             static_cast<uint32_t>(next - r.t - r.len)});
+        copy_run(r.t + r.len, next);
         spos = from + static_cast<int64_t>(r.len);
     }
     std::vector<uint8_t> ctrl_bytes(controls.size() * sizeof(nemf_delta_control));
     if (!controls.empty())
         std::memcpy(ctrl_bytes.data(), controls.data(), ctrl_bytes.size());
 
-    std::vector<uint8_t> ctrl_z, stored_z;
-    const int window = std::clamp(static_cast<int>(std::bit_width(target.size())), kMinWindowLog, kMaxWindowLog);
-    if (compress(ctrl_bytes, NEMF_DELTA_CTRL_WINDOW_LOG, false, &ctrl_z, why) != 0 ||
-        compress(stored, window, true, &stored_z, why) != 0)
+    std::vector<uint8_t> z[4];
+    const int window = std::clamp(static_cast<int>(std::bit_width(copies.size())), kMinWindowLog, kMaxWindowLog);
+    if (compress(ctrl_bytes, NEMF_DELTA_STREAM_WINDOW_LOG, false, &z[0], why) != 0 ||
+        compress(gaps, NEMF_DELTA_STREAM_WINDOW_LOG, false, &z[1], why) != 0 ||
+        compress(values, NEMF_DELTA_STREAM_WINDOW_LOG, false, &z[2], why) != 0 ||
+        compress(copies, window, true, &z[3], why) != 0)
         return -1;
-    nemf_delta_frame_head fh{static_cast<uint32_t>(ctrl_z.size()), static_cast<uint32_t>(stored_z.size())};
+    const nemf_delta_frame_head fh{static_cast<uint32_t>(copies.size()), static_cast<uint32_t>(z[0].size()),
+                                   static_cast<uint32_t>(z[1].size()), static_cast<uint32_t>(z[2].size()),
+                                   static_cast<uint32_t>(z[3].size())};
     frame->assign(sizeof fh, 0);
     nemf_copy_out(fh, std::span(*frame));
-    frame->insert(frame->end(), ctrl_z.begin(), ctrl_z.end());
-    frame->insert(frame->end(), stored_z.begin(), stored_z.end());
+    for (const std::vector<uint8_t>& stream : z)
+        frame->insert(frame->end(), stream.begin(), stream.end());
     return 0;
 }
 

@@ -5,6 +5,7 @@
 #include <span>
 #include <string_view>
 
+#include "nemf/nemf_delta.h"
 #include "nemf/nemf_manifest.h"
 #include "nemf/nemf_stream_parser.h"
 #include "nemf/nemf_validate.h"
@@ -62,6 +63,7 @@ const char* type_text(uint16_t type_id)
     case NEMF_TYPE_DATA_RECORD: return " (data record)";
     case NEMF_TYPE_CONTENT_SOFTWARE: return " (content software)";
     case NEMF_TYPE_CONTENT_SIGNATURE: return " (content signature)";
+    case NEMF_TYPE_DELTA: return " (delta)";
     default: return "";
     }
 }
@@ -147,6 +149,22 @@ void print_part_details(const nemf_content_header& h, std::span<const uint8_t> p
         print_lines(signers, "  signer: ");
         std::printf("  manifest (not verified here):\n");
         print_lines(content, "    ");
+    } else if (h.type_id == NEMF_TYPE_DELTA) {
+        nemf_delta_view d;
+        if (nemf_delta_parse(body, &d) != NEMF_DELTA_OK) {
+            std::printf("  delta body malformed\n");
+            return;
+        }
+        nemf_content_header th;
+        nemf_copy_content_header(d.target_header, &th);
+        const nemf_delta_source& s = d.head.source;
+        std::printf("  delta of \"%s\": type %u%s, hdr_length %u, body_length %u, body_crc 0x%08x\n",
+                    escaped(std::span(reinterpret_cast<const uint8_t*>(th.name), sizeof th.name)).c_str(), th.type_id,
+                    type_text(th.type_id), th.hdr_length, th.body_length, th.body_crc);
+        std::printf("  source \"%s\" %u.%u-%u, body_length %u, body_crc 0x%08x; frame %zu bytes\n",
+                    escaped(std::span(reinterpret_cast<const uint8_t*>(s.name), sizeof s.name)).c_str(),
+                    s.sw_version_major, s.sw_version_minor, s.sw_build_number, s.body_length, s.body_crc,
+                    d.frame.size());
     } else if (nemf_name(h.name) == NEMFTOOL_KRUM_NAME) {
         std::string_view text(reinterpret_cast<const char*>(body.data()), strnlen(reinterpret_cast<const char*>(body.data()), body.size()));
         print_lines(text, "  | ");
