@@ -62,10 +62,10 @@ std::span<const uint8_t> kru_delta_find(void* context, int /*part_index*/, const
                 continue;
             tried |= 1u << ref;
             if (f->body_size != src.body_length) {
+                f->body.reset();   // the last part's source goes before this one's comes
                 f->body = imgbuf_ptr(imgbuf_alloc(src.body_length), imgbuf_deleter{src.body_length});
-                f->body_size = f->body ? src.body_length : 0;
-                if (!f->body)
-                    return {};
+                QZ_ASSERT("kru_delta", f->body != nullptr);
+                f->body_size = src.body_length;
             }
             std::span<uint8_t> body(f->body.get(), f->body_size);
             if (krul_read_content(f->rec, ref, body) == KRUL_CRC_MATCH)
