@@ -5,6 +5,7 @@
 # bench/RESULTS.md.
 #
 #   bash bench/run.sh
+#   bash bench/run.sh delta   (only the delta image section: bench/delta.sh)
 #
 # KRU_BENCH_RUNS: rounds of the command timings (default 31).
 # KRU_BENCH_BUILD_DIR: the build directory (default build-bench).
@@ -14,6 +15,8 @@
 #   its first run builds the board's kernel, several minutes, then cached).
 set -euo pipefail
 export LC_ALL=C
+# `bash bench/run.sh delta` runs only the delta image benchmarks (bench/delta.sh).
+if [ "${1:-}" = delta ]; then exec bash "$(dirname "$0")/delta.sh"; fi
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${KRU_BENCH_BUILD_DIR:-$top/build-bench}
 runs=${KRU_BENCH_RUNS:-31}
@@ -349,3 +352,5 @@ install_base=$(( $(m flashcp) + $(m dgst) ))
 } > "$results"
 say "wrote $results"
 cat "$results"
+# The delta image section, written by its own script behind the rest.
+bash "$top/bench/delta.sh" > /dev/null

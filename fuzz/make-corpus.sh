@@ -42,37 +42,26 @@ seed stream_parser signed-chunks '\002\123\105\067\001' "$tmp/signed.nemf"
 seed stream_parser sha512-skips '\000\021\042\063\104' "$tmp/sha512.nemf"
 seed stream_parser plain-repair '\001\377\000\000\000' "$tmp/plain.nemf"
 
-# ---- delta images: the kernel of a second release against the first
-# Control byte: bit 0 a delta body instead of an image, bit 1 repair; then the source's length
-# (4 bytes, little-endian), the source (the first release's kernel body), the image or body.
+# ---- delta images of the kernel of a second release: control byte (bit 0 a delta body, else an
+# image; bit 1 repair), the source's length (4 bytes), the source (a part body), image or body.
 { head -c 300 "$tmp/kernel"; printf 'patched'; tail -c +320 "$tmp/kernel"; } > "$tmp/kernel2"
-$nemftool create -o "$tmp/new.nemf" --release 2.2.0 --sign-cert "$pki/signer.cert.pem" \
-    --sign-key "$pki/signer.key.pem" --krum-line '@kernel,kernel,0,-,-,-,2.2.0,3' \
-    --sw kernel:2.2.0:k-2.2.0:"$tmp/kernel2"
+$nemftool create -o "$tmp/new.nemf" --release 2.2.0 --sw kernel:2.2.0:k-2.2.0:"$tmp/kernel2"
 $nemftool delta --from "$tmp/signed.nemf" --to "$tmp/new.nemf" -o "$tmp/delta.nemf" > /dev/null
-# part FILE INDEX: the body of content part INDEX, found by walking the part lengths.
-part() {
-    local off=24 i=0 h b
-    while :; do
-        h=$(od -An -tu2 -j $((off + 6)) -N2 "$1" | tr -d ' ')
-        b=$(od -An -tu4 -j $((off + 8)) -N4 "$1" | tr -d ' ')
-        [ "$i" -eq "$2" ] && { tail -c +$((off + h + 1)) "$1" | head -c "$b"; return; }
-        off=$((off + h + (b + 3) / 4 * 4)) i=$((i + 1))
-    done
+part() {   # FILE INDEX: the body of content part INDEX, where nemftool info finds it
+    read -r off h b < <($nemftool info "$1" | sed -n "s/^part $2 at \([0-9]*\):.*hdr_length \([0-9]*\), body_length \([0-9]*\)$/\1 \2 \3/p")
+    tail -c +$((off + h + 1)) "$1" | head -c "$b"
 }
-part "$tmp/signed.nemf" 3 > "$tmp/source"
-n=$(stat -c %s "$tmp/source")
-len=$(printf '\\%03o\\%03o\\%03o\\%03o' $((n & 255)) $((n >> 8 & 255)) $((n >> 16 & 255)) $((n >> 24)))
-cat "$tmp/source" "$tmp/delta.nemf" > "$tmp/d-image"
-seed delta image "\000$len" "$tmp/d-image"
-seed delta image-repair "\002$len" "$tmp/d-image"
-{ cat "$tmp/source"; part "$tmp/delta.nemf" 3; } > "$tmp/d-body"
-seed delta body "\001$len" "$tmp/d-body"
-part "$tmp/signed.nemf" 4 > "$tmp/other"
-n=$(stat -c %s "$tmp/other")
-len=$(printf '\\%03o\\%03o\\%03o\\%03o' $((n & 255)) $((n >> 8 & 255)) $((n >> 16 & 255)) $((n >> 24)))
-{ cat "$tmp/other"; part "$tmp/delta.nemf" 3; } > "$tmp/d-other"
-seed delta body-other-source "\003$len" "$tmp/d-other"
+dseed() {   # NAME CONTROL SOURCE-PART FILE
+    part "$tmp/signed.nemf" "$3" > "$tmp/src"
+    local n=$(stat -c %s "$tmp/src")
+    cat "$tmp/src" "$4" > "$tmp/seed"
+    seed delta "$1" "$2$(printf '\\%03o' $((n & 255)) $((n >> 8 & 255)) $((n >> 16 & 255)) $((n >> 24)))" "$tmp/seed"
+}
+part "$tmp/delta.nemf" 1 > "$tmp/body"
+dseed image '\000' 3 "$tmp/delta.nemf"
+dseed image-repair '\002' 3 "$tmp/delta.nemf"
+dseed body '\001' 3 "$tmp/body"
+dseed body-other-source '\003' 4 "$tmp/body"
 
 # ---- hostconfig: the record of a provisioned device, as kru saved it
 sb=$tmp/sb

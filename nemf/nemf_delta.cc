@@ -21,14 +21,14 @@ using dctx_ptr = std::unique_ptr<ZSTD_DCtx, c_free<ZSTD_freeDCtx>>;
 // File offset of the body of a walked image.
 size_t body_offset(std::span<const uint8_t> image)
 {
-    nemf_header fh;
+    nemf_header fh{};
     nemf_copy_header(image.subspan(NEMF_ID_SIZE), &fh);
     return NEMF_ID_SIZE + fh.hdr_length;
 }
 
 uint16_t part_type(std::span<const uint8_t> part)
 {
-    nemf_content_header h;
+    nemf_content_header h{};
     nemf_copy_content_header(part, &h);
     return h.type_id;
 }
@@ -36,7 +36,7 @@ uint16_t part_type(std::span<const uint8_t> part)
 // The delta body of a walked delta part, parsed; its own CRCs checked first.
 int delta_view_of(std::span<const uint8_t> part, nemf_delta_view* d)
 {
-    nemf_content_header h;
+    nemf_content_header h{};
     nemf_copy_content_header(part, &h);
     std::span<const uint8_t> body = part.subspan(h.hdr_length, h.body_length);
     if (nemf_validate_content_part(part, body) != NEMF_VALID)
@@ -183,7 +183,7 @@ int apply_controls(const nemf_delta_frame_head& f, std::span<const uint8_t> stre
 
 int nemf_delta_walk(std::span<const uint8_t> image, std::array<std::span<const uint8_t>, NEMF_MAX_CONTENT_PARTS>* parts)
 {
-    nemf_header fh;
+    nemf_header fh{};
     if (image.size() < NEMF_BODY_OFFSET || nemf_validate_identification(image) != NEMF_VALID ||
         nemf_copy_header(image.subspan(NEMF_ID_SIZE), &fh) != 0 || fh.hdr_length < NEMF_HEADER_MIN_LENGTH)
         return -1;
@@ -192,7 +192,7 @@ int nemf_delta_walk(std::span<const uint8_t> image, std::array<std::span<const u
         return -1;
     int count = 0;
     for (uint64_t off = NEMF_ID_SIZE + fh.hdr_length; off < end; ++count) {
-        nemf_content_header h;
+        nemf_content_header h{};
         if (count == NEMF_MAX_CONTENT_PARTS || nemf_copy_content_header(image.subspan(off), &h) != 0 ||
             h.hdr_length < NEMF_CONTENT_HEADER_MIN_LENGTH)
             return -1;
@@ -207,7 +207,7 @@ int nemf_delta_walk(std::span<const uint8_t> image, std::array<std::span<const u
 
 int64_t nemf_delta_seal_file(std::span<uint8_t> file, uint32_t body_length)
 {
-    nemf_header fh;
+    nemf_header fh{};
     if (file.size() < NEMF_BODY_OFFSET || nemf_copy_header(file.subspan(NEMF_ID_SIZE), &fh) != 0 ||
         fh.hdr_length < NEMF_HEADER_MIN_LENGTH)
         return -1;
@@ -231,7 +231,7 @@ int nemf_delta_parse(std::span<const uint8_t> body, nemf_delta_view* out)
         sizeof h + uint64_t{h.target_hdr_length} + h.frame_length != body.size())
         return NEMF_DELTA_ERR_FORMAT;
     std::span<const uint8_t> target_header = body.subspan(sizeof h, h.target_hdr_length);
-    nemf_content_header th;
+    nemf_content_header th{};
     nemf_copy_content_header(target_header, &th);
     if (th.hdr_length != h.target_hdr_length || th.type_id == NEMF_TYPE_DELTA ||
         nemf_validate_content_header(target_header) != NEMF_VALID)
@@ -265,7 +265,7 @@ int nemf_delta_expand(const nemf_delta_view& d, std::span<const uint8_t> source,
     const size_t got = ZSTD_decompressDCtx(dctx.get(), copies_at, f.copy_length, copies.data(), copies.size());
     if (ZSTD_isError(got) || got != f.copy_length || apply_controls(f, streams, source, target) != 0)
         return NEMF_DELTA_ERR_FRAME;
-    nemf_content_header th;
+    nemf_content_header th{};
     nemf_copy_content_header(d.target_header, &th);
     if (crc32_calc(0, target.data(), static_cast<uint32_t>(target.size())) != th.body_crc)
         return NEMF_DELTA_ERR_FRAME;

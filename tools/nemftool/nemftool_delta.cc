@@ -227,7 +227,7 @@ std::span<const uint8_t> body_of(std::span<const uint8_t> part, nemf_content_hea
 int delta_body(std::span<const uint8_t> source_part, std::span<const uint8_t> target_part, std::vector<uint8_t>* body,
                std::string* why)
 {
-    nemf_content_header sh, th;
+    nemf_content_header sh{}, th{};
     std::span<const uint8_t> source = body_of(source_part, &sh);
     std::span<const uint8_t> target = body_of(target_part, &th);
     std::vector<uint8_t> frame;
@@ -260,7 +260,7 @@ std::span<const uint8_t> find_in_base(void* ctx, int, const nemf_delta_source& s
 {
     const auto* base = static_cast<const std::vector<std::span<const uint8_t>>*>(ctx);
     for (std::span<const uint8_t> part : *base) {
-        nemf_content_header h;
+        nemf_content_header h{};
         std::span<const uint8_t> body = body_of(part, &h);
         const bool version = body.size() < 4 || (body[0] == src.sw_version_major && body[1] == src.sw_version_minor &&
                                                  (body[2] | body[3] << 8) == src.sw_build_number);
@@ -350,20 +350,20 @@ int nemftool_delta_image(std::span<const uint8_t> old_image, std::span<const uin
     const int new_count = old_count < 0 ? -1 : checked_parts(new_image, "the new image", &new_parts, why);
     if (new_count < 0)
         return -1;
-    nemf_header fh;
+    nemf_header fh{};
     nemf_copy_header(new_image.subspan(NEMF_ID_SIZE), &fh);
     out->assign(new_image.begin(), new_image.begin() + NEMF_ID_SIZE + fh.hdr_length);
     notes->clear();
     for (int i = 0; i < new_count; ++i) {
         std::span<const uint8_t> part = new_parts[i];
-        nemf_content_header h;
+        nemf_content_header h{};
         nemf_copy_content_header(part, &h);
         nemftool_delta_note note{i, std::string(nemf_name(h.name)), part.size(), 0, "not a payload part"};
         std::vector<uint8_t> delta_part;
         if (payload(h)) {
             note.outcome = "no namesake in the old image";
             for (int j = 0; j < old_count; ++j) {
-                nemf_content_header oh;
+                nemf_content_header oh{};
                 nemf_copy_content_header(old_parts[j], &oh);
                 if (!payload(oh) || !nemf_name_equal(oh.name, h.name) || oh.body_length == 0)
                     continue;
