@@ -76,12 +76,6 @@ std::span<const uint8_t> kru_delta_find(void* context, int /*part_index*/, const
 
 }  // namespace
 
-int kru_delta_count(std::span<const uint8_t> raw)
-{
-    const int n = nemf_delta_count(raw);
-    return n > 0 ? n : 0;
-}
-
 int kru_delta_expand_install(std::span<const uint8_t> raw, const krul_data* rec, uint32_t limit, kru_delta_image* out)
 {
     QZ_ASSERT("kru_delta", rec != nullptr && out != nullptr);

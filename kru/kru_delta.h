@@ -18,10 +18,6 @@ struct kru_delta_image {
     uint32_t delta_parts = 0;   // bit i: content part i was a delta part
 };
 
-// The number of delta parts in the image bytes `raw` (0 for a full image, and for bytes that
-// are no image at all: those go the full image's way and fail there).
-int kru_delta_count(std::span<const uint8_t> raw);
-
 // Expands the delta image `raw` into `out`, at most `limit` bytes long, each delta part against
 // its source among the partitions that the sets of `rec` hold (the active set's included). The
 // source must be recorded with the name, version, length and CRC the part names, and check out

@@ -23,6 +23,7 @@
 #include "kru/kru_rebuild.h"
 #include "kru/kru_writeout.h"
 #include "krul/krul_check.h"
+#include "nemf/nemf_delta.h"
 #include "nemf/nemf_stream_parser.h"
 #include "nemf/nemf_validate.h"
 #include "platform/fnutil.h"
@@ -469,7 +470,8 @@ int kru_install_read_image(kru_install_ctx* ctx, const char* image, imgbuf_ptr* 
     // installed sources; from here on the install sees only the full image it stands for.
     uint32_t image_size = static_cast<uint32_t>(size);
     const bool whole = kru_load_file(image, buffer->get(), image_size, kru_install_collect, nullptr) == image_size;
-    if (whole && kru_delta_count({buffer->get(), image_size}) > 0) {
+    // Bytes that are no image at all (-1) go the full image's way and fail there.
+    if (whole && nemf_delta_count({buffer->get(), image_size}) > 0) {
         kru_delta_image full;
         int r = kru_delta_expand_install({buffer->get(), image_size}, ctx->record, s->nemfsize, &full);
         if (r != 0)
