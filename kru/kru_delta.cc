@@ -81,7 +81,9 @@ int kru_delta_expand_install(std::span<const uint8_t> raw, const krul_data* rec,
     QZ_ASSERT("kru_delta", rec != nullptr && out != nullptr);
     std::array<std::span<const uint8_t>, NEMF_MAX_CONTENT_PARTS> parts;
     const int count = nemf_delta_walk(raw, &parts);
-    auto name_of = [&](int i) { return kru_delta_name_of(i >= 0 && i < count ? parts[i] : std::span<const uint8_t>{}); };
+    auto name_of = [&](int i) {
+        return kru_delta_name_of(i >= 0 && i < count ? parts[i] : std::span<const uint8_t>{});
+    };
     int failed = -1;
     int r = NEMF_DELTA_OK;
     const int64_t length = nemf_delta_expanded_length(raw);

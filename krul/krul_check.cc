@@ -167,8 +167,8 @@ int krul_read_content(const krul_data* rec, int partidx, std::span<uint8_t> body
     ssize_t got = fd_read_full(dev.get(), body.data(), body.size());
     if (got < 0)
         return KRUL_CRC_UNREADABLE;
-    if (crc32_calc(0, body.data(), static_cast<uint32_t>(got)) == meta.hdr.body_crc &&
-        static_cast<size_t>(got) == body.size())
+    if (static_cast<size_t>(got) == body.size() &&
+        crc32_calc(0, body.data(), static_cast<uint32_t>(got)) == meta.hdr.body_crc)
         return KRUL_CRC_MATCH;
     const uint32_t hdr_length = meta.hdr.hdr_length;
     if (hdr_length < sizeof(nemf_content_header) || hdr_length > sizeof(krul_pinfometa) ||
@@ -179,7 +179,8 @@ int krul_read_content(const krul_data* rec, int partidx, std::span<uint8_t> body
     got = fd_read_full(dev.get(), body.data(), body.size());
     if (got < 0)
         return KRUL_CRC_UNREADABLE;
-    if (static_cast<size_t>(got) == body.size() && crc32_calc(0, body.data(), static_cast<uint32_t>(got)) == meta.hdr.body_crc)
+    if (static_cast<size_t>(got) == body.size() &&
+        crc32_calc(0, body.data(), static_cast<uint32_t>(got)) == meta.hdr.body_crc)
         return KRUL_CRC_MATCH;
     return KRUL_CRC_MISMATCH;
 }

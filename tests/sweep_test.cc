@@ -61,8 +61,8 @@ void delta_device(const sandbox& sb)
     ASSERT_NO_FATAL_FAILURE(kru_ok(sb, {"install", old_img, "2", "-noactivate"}));
     strings a = {"create", "-o", sb.path("new.nemf"), "--release", "2.1.0", "--date", "1599000000", "--build-id",
                  "R2.1.0", "--sign-cert", pki("signer.cert.pem"), "--sign-key", pki("signer.key.pem"),
-                 "--krum-line", "@kernel,KERNEL,0,-,-,-,2.1.0,3", "--krum-line", "@rootfs,ROOTFS,0,/,squashfs,-,2.1.0,2",
-                 "--krum-line", "@appl,APPL,0,/mnt/appl,jffs2,-,2.1.0,1"};
+                 "--krum-line", "@kernel,KERNEL,0,-,-,-,2.1.0,3", "--krum-line",
+                 "@rootfs,ROOTFS,0,/,squashfs,-,2.1.0,2", "--krum-line", "@appl,APPL,0,/mnt/appl,jffs2,-,2.1.0,1"};
     for (const std::string p : {"kernel", "rootfs", "appl"}) {
         std::string bytes = read_file(sb.path(p + ".bin"));
         bytes[bytes.size() / 2] ^= 0x5a;
