@@ -22,6 +22,9 @@ enum : int {
     KRU_EXIT_ALREADY_ACTIVE = 15,               // install: the release is already active
     KRU_EXIT_TRUST_ANCHOR = 17,                 // the trust anchor cannot be loaded
     KRU_EXIT_CRL = 18,                          // a revocation list cannot be loaded
+    KRU_EXIT_DELTA_SOURCE = 19,                 // install: a delta part's source is not installed or damaged
+    KRU_EXIT_DELTA_FRAME = 20,                  // install: a delta part does not expand to its stated length
+    KRU_EXIT_DELTA_HASH = 21,                   // install: an expanded delta part's hash is not the manifest's
     KRU_EXIT_SIGNAL_BASE = 63,                  // parent: the worker was killed by signal (status - 63)
     KRU_EXIT_PANIC = KRU_EXIT_SIGNAL_BASE + SIGABRT,   // 69: an internal assertion stopped the worker
     KRU_EXIT_OUT_OF_RANGE = 255,                // a (hook) result that does not fit an exit status

@@ -16,12 +16,14 @@
 #include <unistd.h>
 
 #include "kru/kru_actions.h"
+#include "kru/kru_delta.h"
 #include "kru/kru_hooks.h"
 #include "kru/kru_hostcfg.h"
 #include "kru/kru_load.h"
 #include "kru/kru_rebuild.h"
 #include "kru/kru_writeout.h"
 #include "krul/krul_check.h"
+#include "nemf/nemf_delta.h"
 #include "nemf/nemf_stream_parser.h"
 #include "nemf/nemf_validate.h"
 #include "platform/fnutil.h"
@@ -238,7 +240,8 @@ int kru_install_autodetect(const krul_data* rec)
 }
 
 // Checking the image: the checks of the complete image and the meta install. 0, or the exit code.
-int kru_install_check_image(kru_install_ctx* ctx, hostconfig* hc)
+// `delta_parts` names the parts that were expanded from delta parts (bit i for part i).
+int kru_install_check_image(kru_install_ctx* ctx, hostconfig* hc, uint32_t delta_parts)
 {
     kru_settings* s = ctx->settings;
     nemf_stream_parser* p = ctx->parser;
@@ -276,6 +279,9 @@ int kru_install_check_image(kru_install_ctx* ctx, hostconfig* hc)
             if (s->verbose)
                 kru_log(LOG_DEBUG, "install: only hashes of loaded parts has been checked\n");
         } else if (r != NEMF_MANIFEST_OK) {
+            const int refusal = kru_delta_hash_refusal(p, delta_parts);
+            if (refusal != 0)
+                return refusal;
             kru_log(LOG_ERR, "install: hashes check error: %d\n", r);
             return KRU_EXIT_IMAGE_BAD;
         }
@@ -429,7 +435,14 @@ struct kru_parser_free {
 };
 using kru_parser_ptr = std::unique_ptr<nemf_stream_parser, kru_parser_free>;
 
-int kru_install_read_image(kru_install_ctx* ctx, const char* image, imgbuf_ptr* buffer, kru_parser_ptr* parser)
+// Takes every chunk as it comes: the bytes are only wanted in the buffer.
+uint32_t kru_install_collect(const uint8_t*, uint32_t element_size, uint32_t count, void*)
+{
+    return element_size * count;
+}
+
+int kru_install_read_image(kru_install_ctx* ctx, const char* image, imgbuf_ptr* buffer, kru_parser_ptr* parser,
+                           uint32_t* delta_parts)
 {
     kru_settings* s = ctx->settings;
     char scheme[10], host[200], path[200];
@@ -453,10 +466,24 @@ int kru_install_read_image(kru_install_ctx* ctx, const char* image, imgbuf_ptr* 
     }
     *buffer = imgbuf_ptr(imgbuf_alloc(static_cast<uint32_t>(size)), imgbuf_deleter{static_cast<uint32_t>(size)});
     QZ_ASSERT(kru_install_module, *buffer != nullptr);
+    // The file is read whole first. A delta image is expanded here, in memory, against the
+    // installed sources; from here on the install sees only the full image it stands for.
+    uint32_t image_size = static_cast<uint32_t>(size);
+    const bool whole = kru_load_file(image, buffer->get(), image_size, kru_install_collect, nullptr) == image_size;
+    // Bytes that are no image at all (-1) go the full image's way and fail there.
+    if (whole && nemf_delta_count({buffer->get(), image_size}) > 0) {
+        kru_delta_image full;
+        int r = kru_delta_expand_install({buffer->get(), image_size}, ctx->record, s->nemfsize, &full);
+        if (r != 0)
+            return r;
+        *buffer = std::move(full.buffer);
+        image_size = full.size;
+        *delta_parts = full.delta_parts;
+    }
     parser->reset(nemf_stream_parser_init(nullptr, buffer->get()));
     QZ_ASSERT(kru_install_module, *parser != nullptr);
     ctx->image = buffer->get();
-    ctx->image_size = static_cast<uint32_t>(size);
+    ctx->image_size = image_size;
     ctx->parser = parser->get();
 
     if (kru_install_trusting(s)) {
@@ -467,7 +494,11 @@ int kru_install_read_image(kru_install_ctx* ctx, const char* image, imgbuf_ptr* 
         if (r != KRU_LOAD_TRUST_OK)
             return r;
     }
-    if (kru_load_file(image, ctx->image, ctx->image_size, kru_install_stream_cb, ctx) == 0) {
+    // Bytes read whole are handed over as one chunk, as the loader does with a regular file;
+    // a short read (the file changed under us) is read again and judged there.
+    const bool loaded = whole ? kru_install_stream_cb(ctx->image, 1, image_size, ctx) == image_size
+                              : kru_load_file(image, ctx->image, image_size, kru_install_stream_cb, ctx) != 0;
+    if (!loaded) {
         kru_log(LOG_ERR, "install: failed to load NEMF\n");
         return KRU_EXIT_IMAGE_BAD;
     }
@@ -555,9 +586,10 @@ int kru_action_install(kru_settings* s)
 
     imgbuf_ptr buffer;
     kru_parser_ptr parser;
-    int r = kru_install_read_image(&ctx, image, &buffer, &parser);
+    uint32_t delta_parts = 0;
+    int r = kru_install_read_image(&ctx, image, &buffer, &parser, &delta_parts);
     if (r == 0)
-        r = kru_install_check_image(&ctx, &hc);
+        r = kru_install_check_image(&ctx, &hc, delta_parts);
     if (r == 0)
         r = kru_install_mark(&ctx);
     if (r == 0 && autodetected && s->dryrun == 0)

@@ -153,6 +153,38 @@ void krul_crc32_check_layouts(const krul_data* rec, int partidx, int* body_first
     *header_first = second;
 }
 
+int krul_read_content(const krul_data* rec, int partidx, std::span<uint8_t> body)
+{
+    QZ_ASSERT(krul_check_module, rec != nullptr && partidx >= 0 && partidx < krul_max_partinfo);
+    const krul_pinfometa& meta = rec->pinfometa[partidx];
+    QZ_ASSERT(krul_check_module, body.size() == meta.hdr.body_length);
+    if (meta.hdr.body_length == 0 || meta.hdr.body_crc == 0)
+        return KRUL_CRC_NOT_RECORDED;
+    unique_fd dev = krul_check_open(rec, partidx);
+    if (!dev)
+        return KRUL_CRC_UNREADABLE;
+    // The body at the front; failing that, the recorded header and the body behind it.
+    ssize_t got = fd_read_full(dev.get(), body.data(), body.size());
+    if (got < 0)
+        return KRUL_CRC_UNREADABLE;
+    if (static_cast<size_t>(got) == body.size() &&
+        crc32_calc(0, body.data(), static_cast<uint32_t>(got)) == meta.hdr.body_crc)
+        return KRUL_CRC_MATCH;
+    const uint32_t hdr_length = meta.hdr.hdr_length;
+    if (hdr_length < sizeof(nemf_content_header) || hdr_length > sizeof(krul_pinfometa) ||
+        static_cast<size_t>(got) < hdr_length || std::memcmp(body.data(), &meta, hdr_length) != 0)
+        return KRUL_CRC_UNREADABLE;
+    if (lseek(dev.get(), hdr_length, SEEK_SET) != static_cast<off_t>(hdr_length))
+        return KRUL_CRC_UNREADABLE;
+    got = fd_read_full(dev.get(), body.data(), body.size());
+    if (got < 0)
+        return KRUL_CRC_UNREADABLE;
+    if (static_cast<size_t>(got) == body.size() &&
+        crc32_calc(0, body.data(), static_cast<uint32_t>(got)) == meta.hdr.body_crc)
+        return KRUL_CRC_MATCH;
+    return KRUL_CRC_MISMATCH;
+}
+
 int krul_find_installed_partinfo(const krul_data* rec, const krum_element* e, krul_version version)
 {
     QZ_ASSERT(krul_check_module, rec != nullptr && e != nullptr);

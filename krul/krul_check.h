@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "krul/krul.h"
 #include "krul/krul_meta.h"
@@ -29,6 +30,13 @@ int crc32_check(const krul_data* rec, int partidx, uint8_t wts);
 // split where the header and the body end), so a partition holding its content behind its
 // header is not read twice. A read error gives 3 to each result not settled before it.
 void krul_crc32_check_layouts(const krul_data* rec, int partidx, int* body_first, int* header_first);
+
+// Reads the content partition `partidx` holds into `body`, which has room for exactly its
+// recorded body_length bytes: from the front of the device (wts 1 and 3) or, when those bytes
+// do not check out, from behind the recorded header (wts 2). KRUL_CRC_MATCH when `body` holds
+// bytes with the recorded CRC; otherwise the code of the last layout tried, as crc32_check
+// gives it. A device that was opened is always closed.
+int krul_read_content(const krul_data* rec, int partidx, std::span<uint8_t> body);
 
 // The lowest partition-table index whose recorded version equals `version`, whose poolname
 // equals the element's and whose crc32_check with the element's wts is a match; -1 if none.

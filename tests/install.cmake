@@ -14,3 +14,11 @@ target_compile_definitions(kru_install_test PRIVATE
   KRU_TESTHOOKS_BIN="$<TARGET_FILE:kru_testhooks>"
   KRU_PROVISION_SCRIPT="${PROJECT_SOURCE_DIR}/tools/kru-provision.sh")
 add_dependencies(kru_install_test nemftool kru_testhooks)
+
+# Delta images: installed, compared with the full image, and refused.
+kru_add_test(kru_delta_test SOURCES kru_delta_test.cc LIBS kru_test_support ZLIB::ZLIB)
+target_compile_definitions(kru_delta_test PRIVATE
+  NEMFTOOL_TEST_BIN="$<TARGET_FILE:nemftool>"
+  KRU_TEST_PKI_DIR="${CMAKE_CURRENT_SOURCE_DIR}/pki"
+  KRU_PROVISION_SCRIPT="${PROJECT_SOURCE_DIR}/tools/kru-provision.sh")
+add_dependencies(kru_delta_test nemftool)

@@ -54,6 +54,27 @@ void set2_flags(const sandbox& sb, uint8_t flags)
     write_file(sb.path("dev/mtd5"), d);
 }
 
+// Release 2.0.0 in set 2 (set 1 stays active), and delta.nemf: release 2.1.0, one byte of
+// each payload changed, as a delta made from 2.0.0. Its install overwrites its own sources.
+void delta_device(const sandbox& sb)
+{
+    const std::string old_img = release_image(sb, "old.nemf", false);
+    ASSERT_NO_FATAL_FAILURE(kru_ok(sb, {"install", old_img, "2", "-noactivate"}));
+    strings a = {"create", "-o", sb.path("new.nemf"), "--release", "2.1.0", "--date", "1599000000", "--build-id",
+                 "R2.1.0", "--sign-cert", pki("signer.cert.pem"), "--sign-key", pki("signer.key.pem"),
+                 "--krum-line", "@kernel,KERNEL,0,-,-,-,2.1.0,3", "--krum-line",
+                 "@rootfs,ROOTFS,0,/,squashfs,-,2.1.0,2", "--krum-line", "@appl,APPL,0,/mnt/appl,jffs2,-,2.1.0,1"};
+    for (const std::string p : {"kernel", "rootfs", "appl"}) {
+        std::string bytes = read_file(sb.path(p + ".bin"));
+        bytes[bytes.size() / 2] ^= 0x5a;
+        write_file(sb.path(p + "-2.1.0.bin"), bytes);
+        a.insert(a.end(), {"--sw", p + ":2.1.0:" + p + "-2.1.0:" + sb.path(p + "-2.1.0.bin")});
+    }
+    ASSERT_EQ(0, nemftool(sb, a).status);
+    ASSERT_EQ(0, nemftool(sb, {"delta", "--from", old_img, "--to", sb.path("new.nemf"), "-o", sb.path("delta.nemf")})
+                     .status);
+}
+
 const sweep_case sweep_cases[] = {
     {"partset", {"partset", "2", "SET2NEW", "-refs=11,13,15", "-meta=3.0.1"}},
     {"partinfo", {"partinfo", "11", "KERNEL", "0x4000", "-metalength=10", "-metacrc=99"}},
@@ -77,6 +98,7 @@ const sweep_case sweep_cases[] = {
     {"install_test", {"install", "IMAGE", "2", "-test"}, nullptr, false, false, true},
     {"install_autodetect", {"install", "IMAGE", "-1"}},
     {"install_singleton_f", {"install", "IMAGE", "2", "-f"}, nullptr, true, true},
+    {"install_delta", {"install", "DELTA", "2"}, delta_device},
 };
 
 enum start_state { START_NORMAL, START_PRIMARY_TORN, START_BACKUP_TORN };
@@ -181,6 +203,8 @@ struct PowerCut : testing::TestWithParam<sweep_param> {
         for (std::string& a : args)
             if (a == "IMAGE")
                 a = release_image(device, "release.nemf", c.boot_image);
+            else if (a == "DELTA")
+                a = device.path("delta.nemf");
         ASSERT_TRUE(flash_record(device, &before));
         active = std::to_string(before.actset);
         ASSERT_EQ(0, run_kru(device, {"verify", active}).status);

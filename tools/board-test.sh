@@ -9,6 +9,8 @@
 #   bash tools/board-test.sh kernel    # only build (or find) the cached kernel
 #   bash tools/board-test.sh memory IMAGE   # peak memory of `kru install IMAGE 1` on the board
 #                                      # (IMAGE: payloads kernel <= 4, rootfs <= 10, appl <= 2 MiB)
+#   bash tools/board-test.sh memory IMAGE OLD DELTA   # and of `kru -rewrite install DELTA 1`,
+#                                      # DELTA made from OLD to IMAGE, with OLD installed in set 2
 #
 # KRU_BOARD_CACHE (default /var/cache/kru-board) keeps the kernel, keyed by the kernel source
 # version and tools/board/kernel.config, and busybox; the armhf programs are a release build in
@@ -103,6 +105,8 @@ mode=${1:-test}
 if [ "$mode" = memory ]; then
   [ -f "${2:-}" ] || { say "memory: no image ${2:-}"; exit 1; }
   image=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+  old=${3:-} delta=${4:-}
+  [ -z "$old" ] || [ -f "$delta" ] || { say "memory: no delta image ${4:-}"; exit 1; }
 fi
 
 # The armhf programs for the board: a release build of this tree (the build directory belongs
@@ -139,9 +143,17 @@ payload() {   # FILE KEY SIZE: reproducible bytes without runs
   (set +o pipefail
    openssl enc -aes-128-ctr -K "$(printf %032x "$2")" -iv 0 -nosalt </dev/zero 2>/dev/null | head -c "$3" >"$work/$1")
 }
-release() {   # NAME VERSION KEY ROOTFS-WTS
-  local v=$2 p
-  for p in kernel:700000 rootfs:1300000 appl:300000; do payload "$1-${p%%:*}.bin" "$3" "${p##*:}"; done
+release() {   # NAME VERSION KEY ROOTFS-WTS [BASE: the payloads of release BASE, a few bytes changed]
+  local v=$2 p f
+  for p in kernel:700000 rootfs:1300000 appl:300000; do
+    f=$work/$1-${p%%:*}.bin
+    if [ -n "${5:-}" ]; then
+      cp "$work/$5-${p%%:*}.bin" "$f"
+      printf 'release %s' "$v" | dd of="$f" bs=1 seek=$((${p##*:} / 3)) conv=notrunc status=none
+    else
+      payload "$1-${p%%:*}.bin" "$3" "${p##*:}"
+    fi
+  done
   "${emu[@]}" "$armhf/bin/nemftool" create -o "$work/root/board/images/$1.nemf" \
     --release "$v" --date 1599000000 --build-id "R$v" --products MODELA,MODELB \
     --sign-cert "$pki/signer.cert.pem" --sign-key "$pki/signer.key.pem" \
@@ -181,9 +193,20 @@ done
 ln -sf arm-linux-gnueabihf/ld-linux-armhf.so.3 "$root/lib/ld-linux-armhf.so.3"
 if [ "$mode" = memory ]; then
   cp "$image" "$root/board/images/bench.nemf"
+  if [ -n "$old" ]; then
+    cp "$old" "$root/board/images/old.nemf"
+    cp "$delta" "$root/board/images/delta.nemf"
+  fi
 else
   release rel1 2.1.0 01 2
   release rel2 2.2.0 02 3
+  # Release 2.3.0 reaches the board only as a delta image, made from 2.2.0.
+  release rel3 2.3.0 03 3 rel2
+  "${emu[@]}" "$armhf/bin/nemftool" delta --from "$root/board/images/rel2.nemf" \
+    --to "$root/board/images/rel3.nemf" -o "$root/board/images/delta3.nemf" >/dev/null
+  say "release 2.3.0: delta image $(stat -c %s "$root/board/images/delta3.nemf") bytes," \
+    "full image $(stat -c %s "$root/board/images/rel3.nemf") bytes"
+  rm "$root/board/images/rel3.nemf"
 fi
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initrd.gz"
 say "kru for armhf: $(stat -c %s "$root/usr/bin/kru") bytes stripped; needs ${libs[*]}"
@@ -230,7 +253,7 @@ host_checks() {   # SET1-RELEASE SET2-RELEASE ACTSET FLAGS
     # A body is a 32-byte version block, then the file; the 2.1.0 root file system starts
     # with its 32-byte part header.
     pn=$((9 + set)); cmp -s <(flash_bytes $pn 32 700000) "$work/$rel-kernel.bin"; report "flash: $rel kernel in mtd$pn" $?
-    pn=$((11 + set)); cmp -s <(flash_bytes $pn $((set == 1 ? 64 : 32)) 1300000) "$work/$rel-rootfs.bin"
+    pn=$((11 + set)); cmp -s <(flash_bytes $pn "$([ "$rel" = rel1 ] && echo 64 || echo 32)" 1300000) "$work/$rel-rootfs.bin"
     report "flash: $rel rootfs in mtd$pn" $?
     pn=$((13 + set)); cmp -s <(flash_bytes $pn 32 300000) "$work/$rel-appl.bin"; report "flash: $rel appl in mtd$pn" $?
   done
@@ -253,9 +276,10 @@ start=$(date +%s)
 if [ "$mode" = memory ]; then
   boot memory
   guest memory
-  # "MEM help KiB" and "MEM install KiB" for the caller.
+  # "MEM help KiB", "MEM install KiB" (and "MEM delta KiB") for the caller.
   sed -n 's/^BOARD: MEM /MEM /p' "$work/boot-memory.log"
-  [ "$fail" -eq 0 ] && [ "$(grep -c '^BOARD: MEM [a-z]* [0-9][0-9]*$' "$work/boot-memory.log")" = 2 ]
+  [ "$fail" -eq 0 ] &&
+    [ "$(grep -c '^BOARD: MEM [a-z]* [0-9][0-9]*$' "$work/boot-memory.log")" = "$([ -n "$old" ] && echo 3 || echo 2)" ]
   exit
 fi
 boot 1
@@ -269,5 +293,8 @@ guest 2
 host_checks rel1 rel2 2 ffff
 grep -q '^  info: ' "$work/boot-2.log" && cmp -s <(sed -n 's/^  info: //p' "$work/boot-2.log") <(emulated_info 2>/dev/null)
 report "flash: the emulator reports the image as the board did" $?
-echo "board-test: $pass passed, $fail failed, $(( $(date +%s) - start )) s for both boots"
+boot delta KRUSET=SET2
+guest delta
+host_checks rel3 rel2 1 ffff
+echo "board-test: $pass passed, $fail failed, $(( $(date +%s) - start )) s for the boots"
 [ "$fail" -eq 0 ]

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds kru and runs the life cycle of a terminal on the emulated
 # device: provisioning, two signed releases, an install on trial, its boot and validation,
-# a verify, an upgrade left for activation, and a trial that never gets validated.
+# a verify, an upgrade that arrives as a delta image and is left for activation, and a trial
+# that never gets validated.
 # Exits non-zero when a step does not do what it should, so it doubles as an end-to-end test.
 #
 # With KRU_BUILD_DIR naming a build that already holds bin/kru, the demo runs those binaries
@@ -101,6 +102,13 @@ release() {   # VERSION
 }
 release 1.0.0
 release 2.0.0
+"$nemftool" delta --from "$root/work/release-1.0.0.nemf" --to "$root/work/release-2.0.0.nemf" \
+  -o "$root/work/delta-2.0.0.nemf" > /dev/null
+full_size=$(stat -c %s "$root/work/release-2.0.0.nemf")
+delta_size=$(stat -c %s "$root/work/delta-2.0.0.nemf")
+say "delta-2.0.0.nemf: $delta_size bytes instead of $full_size: release 2 made from release 1,"
+say "under release 2's own signature; it needs release 1 installed on the terminal"
+[ "$delta_size" -lt "$full_size" ] || fail "the delta image should be smaller than the full one"
 
 step "Install release 1 into set 1, on trial (-test)"
 ok install "$root/work/release-1.0.0.nemf" 1 -test
@@ -131,9 +139,14 @@ has "$out" "CRC32 content check: OK (wts=2)"
 hasnt "$out" "DISPARITY"
 say "the kernel and appl start at the partition's first byte, rootfs behind its header (wts=2)"
 
-step "Install release 2, set chosen by the tool (-1), not activated (-noactivate)"
-ok install "$root/work/release-2.0.0.nemf" -1 -noactivate
+step "Install release 2 from its delta image, set chosen by the tool (-1), not activated (-noactivate)"
+ok nemfinfo "$root/work/delta-2.0.0.nemf" -all
+grep -E '^(verifying|not checked|Content Part|delta_)' <<< "$out"
+has "$out" "delta_source............: rootfs 1.0-0"
+ok install "$root/work/delta-2.0.0.nemf" -1 -noactivate
 has "$err" "into autodetected set idx = 2"
+say "the delta parts were expanded against release 1 in set 1 before the signature's hashes"
+say "were checked; set 2 received the bytes of the full release 2"
 say "the tool chose set 2; /tmp/kru.activeset holds: $(cat "$root/tmp/kru.activeset")"
 [ "$(cat "$root/tmp/kru.activeset")" = 2 ] || fail "the activeset file should name set 2"
 ok getrh 2

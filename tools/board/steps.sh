@@ -3,9 +3,10 @@
 # what it saw; the host counts them and checks the flash image between boots.
 #   sh steps.sh 1   provisioning, first install with -test, verify
 #   sh steps.sh 2   booted from set 1 in BOOT: the trial, a second install, activate, reports
+#   sh steps.sh delta   booted from set 2: release 2.3.0 from a delta image made from 2.2.0
 #   sh steps.sh memory   partitions sized for $images/bench.nemf (tools/board-test.sh memory):
 #                   the peak memory of its install, and of kru's start-up alone, as
-#                   "BOARD: MEM name kib"
+#                   "BOARD: MEM name kib"; with $images/delta.nemf also of the delta's install
 boot=$1
 images=/board/images
 fails=0
@@ -165,6 +166,25 @@ memory)
   run "install of the benchmark image into set 1" 0 maxrss /tmp/rss kru install $images/bench.nemf 1
   echo "BOARD: MEM install $(tail -n 1 /tmp/rss)"
   run "verify" 0 kru verify
+  if [ -f $images/delta.nemf ]; then
+    # The delta's sources in set 2; set 1 rewritten from the delta image.
+    run "install of the delta's base into set 2" 0 kru install $images/old.nemf 2
+    run "install of the delta image into set 1" 0 maxrss /tmp/rss kru -rewrite install $images/delta.nemf 1
+    echo "BOARD: MEM delta $(tail -n 1 /tmp/rss)"
+    run "verify after the delta" 0 kru verify
+  fi
+  ;;
+delta)
+  check "/proc/cmdline names set 2" 'grep -q KRUSET=SET2 /proc/cmdline'
+  run "nemfinfo of the delta image" 0 kru nemfinfo $images/delta3.nemf -all
+  check "nemfinfo names the unchecked hashes" 'has_out "not checked without their installed sources: the hashes of delta parts 3 4 5"'
+  check "nemfinfo names a source" 'has_out "delta_source............: rootfs 2.2-0"'
+  run "install the delta image of release 2.3.0 into set 1" 0 kru install $images/delta3.nemf 1
+  check "sources found in set 2" '! has_err "is not installed"'
+  run "verify 1 after the delta install" 0 kru verify 1
+  run "getrh 1" 0 kru getrh 1
+  check "getrh shows release 2.3.0" 'has_out "2.3,0,R2.3.0,"'
+  check "backup equals primary after the delta install" same_hostconfigs
   ;;
 esac
 echo "BOARD: system log of boot $boot:"
