@@ -153,8 +153,8 @@ TEST_F(TrialTest, UpgradeMovesTheTrialOfTheBootSet)
 
 // A trial started with the save is marked before the new record can load: the flag word is
 // programmed in its own erase block before anything else is written, or, where it shares the
-// container's block, right after that block's erase. When it cannot be programmed, the old
-// hostconfig stays.
+// container's block, right after that block's erase, the primary going first while the backup
+// holds the old record. When it cannot be programmed, the old hostconfig stays.
 TEST_F(TrialTest, TrialIsMarkedBeforeTheNewRecordCanLoad)
 {
     const std::vector<std::string> backup = {"erase mtd2 0x0 0x10000", "erase mtd2 0x10000 0x10000",
@@ -180,7 +180,7 @@ TEST_F(TrialTest, TrialIsMarkedBeforeTheNewRecordCanLoad)
               {"erase mtd5 0x0 0x10000", "erase mtd5 0x20000 0x10000", "erase mtd5 0x30000 0x10000",
                "write mtd5 0x0 0xbcc"})},
         {"shared block", "262144", nullptr, 0, "", "VALID TEST", "2",
-         then({}, {"erase mtd5 0x0 0x40000", "write mtd5 0x1fffe 0x2", "write mtd5 0x0 0xbcc"})},
+         then({"erase mtd5 0x0 0x40000", "write mtd5 0x1fffe 0x2", "write mtd5 0x0 0xbcc"}, {})},
         {"flag word not programmable", "65536", "FLASHSIM_FAIL=write:mtd5:1", 1, "failed to set upgrade state\n",
          "VALID VALID", "0", {"erase mtd5 0x10000 0x10000"}},
     };
