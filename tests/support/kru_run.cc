@@ -25,10 +25,10 @@ std::string kru_bin() { return KRU_TEST_KRU_BIN; }
 std::string flashsim_lib() { return KRU_TEST_FLASHSIM_LIB; }
 std::string test_data(std::string_view name) { return std::string(KRU_TEST_DATA_DIR) + "/" + std::string(name); }
 
-sandbox::sandbox()
+sandbox::sandbox(const std::string& base)
 {
-    char tmpl[] = "/tmp/kru-test.XXXXXX";
-    char* dir = mkdtemp(tmpl);
+    std::string tmpl = base + "/kru-test.XXXXXX";
+    char* dir = mkdtemp(tmpl.data());
     if (dir == nullptr)
         ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
     root = dir ? dir : "/nonexistent";
