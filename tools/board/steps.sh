@@ -3,6 +3,7 @@
 # what it saw; the host counts them and checks the flash image between boots.
 #   sh steps.sh 1   provisioning, first install with -test, verify
 #   sh steps.sh 2   booted from set 1 in BOOT: the trial, a second install, activate, reports
+#   sh steps.sh cutN     the power-cut phase, after boot 2 (see the case below)
 #   sh steps.sh memory   partitions sized for $images/bench.nemf (tools/board-test.sh memory):
 #                   the peak memory of its install, and of kru's start-up alone, as
 #                   "BOARD: MEM name kib"
@@ -165,6 +166,80 @@ memory)
   run "install of the benchmark image into set 1" 0 maxrss /tmp/rss kru install $images/bench.nemf 1
   echo "BOARD: MEM install $(tail -n 1 /tmp/rss)"
   run "verify" 0 kru verify
+  ;;
+cut*)
+  # The power-cut phase, booted with KRUSET=SET2 from what boot 2 left: set 2 active, set 1
+  # holding release 2.1.0. Words of the kernel command line: krutime=1 times each action from
+  # the baseline, with -dryrun (all but the writes) and without, in microseconds (and what
+  # taking the time costs, "clock");
+  # krucheck=ACTION:DELAY checks what the cut of the previous boot left; krucut=ACTION:DELAY
+  # starts ACTION from the baseline and resets the board DELAY microseconds later, without
+  # sync: the flash keeps what the kernel's driver had written.
+  word() { for w in $(cat /proc/cmdline); do case $w in "$1="*) echo "${w#*=}" ;; esac; done; }
+  usecs() { adjtimex | sed -n 's/^ *time.tv_sec: *\([0-9]*\)$/\1/p; s/^ *time.tv_usec: *\([0-9]*\)$/\1/p' | {
+    read -r sec; read -r usec; echo $(( (sec % 100000) * 1000000 + usec )); }; }
+  baseline() {
+    run "baseline: activate 2" 0 kru activate 2
+    run "baseline: partset 1" 0 kru partset 1 SET1 -refs=10,12,14
+    (umask 077; echo 1 >/tmp/kru.activeset)
+    sleep 0.3   # the system log written, nothing else running
+  }
+  action() {
+    case $1 in
+      install) kru -test -rewrite install $images/rel1.nemf 1 ${2:+"$2"} ;;
+      activate) kru upgrade activate -test ${2:+"$2"} ;;
+      partset) kru partset 1 SET1NEW -refs=10,12,14 ${2:+"$2"} ;;
+    esac
+  }
+  timed() { t=$(usecs); "$@" >/tmp/out 2>/tmp/err; echo $? >/tmp/status; echo $(($(usecs) - t)); }
+  if [ "$(word krutime)" = 1 ]; then
+    base=0
+    for i in 1 2 3; do base=$((base + $(timed true))); done
+    echo "BOARD: TIME clock $((base / 3))"
+    for a in install activate partset; do
+      dry=0 real=0
+      for i in 1 2 3; do
+        baseline
+        dry=$((dry + $(timed action $a -dryrun)))
+        baseline
+        real=$((real + $(timed action $a)))
+        check "$a from the baseline" '[ "$(cat /tmp/status)" = 0 ]'
+      done
+      echo "BOARD: TIME $a $((dry / 3)) $((real / 3))"
+    done
+  fi
+  c=$(word krucheck)
+  if [ -n "$c" ]; then
+    a=${c%%:*}
+    run "cut $c: a hostconfig loads" 0 kru info
+    cp /tmp/out /tmp/info
+    record=other
+    case $a in
+      partset)
+        grep -q '^  1  SET1NEW ' /tmp/info && record=new
+        grep -q '^  1  SET1 ' /tmp/info && record=old ;;
+      *)
+        active=$(kru getpartset active | sed -n 's/^# Selected Partition Set: //p')
+        [ "$active" = 1 ] && record=new
+        [ "$active" = 2 ] && record=old ;;
+    esac
+    state=$(sed -n 's/^KRU Data Upgrade set 1: \([A-Z]*\).*/\1/p' /tmp/info)
+    kru verify 2 >/tmp/out 2>/tmp/err
+    verified=$?
+    check "cut $c: set 2 verifies" '[ $verified = 0 ]'
+    check "cut $c: the record is the old or the new one" '[ $record != other ]'
+    [ $a != partset ] && [ $record = new ] && check "cut $c: set 1 active only on trial" '[ "$state" = TEST ]'
+    echo "BOARD: CUTCHECK $c record=$record set1=$state verify2=$verified"
+  fi
+  c=$(word krucut)
+  if [ -n "$c" ]; then
+    baseline
+    echo "BOARD: CUT ARMED $c"
+    action ${c%%:*} >/dev/null 2>&1 &
+    usleep ${c#*:}
+    reboot -n -f
+    sleep 30
+  fi
   ;;
 esac
 echo "BOARD: system log of boot $boot:"
