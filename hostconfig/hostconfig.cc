@@ -136,6 +136,22 @@ int hostconfig_write_primary(const hostconfig* hc, const char* primary, const ho
     return flags_written ? HOSTCONFIG_SAVE_OK : HOSTCONFIG_SAVE_ERR_FLAGS;
 }
 
+// Makes the backup hold the image that loads from the primary, so that it stands in with the
+// same record while the primary is erased. 0, or -1 if the primary does not load or the backup
+// does not read back.
+int hostconfig_restore_backup(const char* primary, const char* backup)
+{
+    hostconfig loaded;
+    if (!hostconfig_load_copy(primary, &loaded))
+        return -1;
+    const nemf_header h = hostconfig_header(&loaded);
+    // The load checked that the body lies within the bytes read.
+    loaded.used = hostconfig_hdr_offset + h.hdr_length + h.body_length;
+    if (hostconfig_reads_back(&loaded, backup))
+        return 0;
+    return hostconfig_save_raw(&loaded, backup) == 0 && hostconfig_reads_back(&loaded, backup) ? 0 : -1;
+}
+
 }  // namespace
 
 int hostconfig_new(hostconfig* hc, uint32_t capacity)
@@ -313,21 +329,30 @@ int hostconfig_save(hostconfig* hc, const char* primary, const char* backup, con
         hostconfig_finalize_content(std::span(hc->buf + hc->parts[i], hc->buf + hc->used));
     hostconfig_finalize_nemf(hc);
 
+    hostconfig_flag_plan plan = hostconfig_plan_flags(hc, primary, flags);
+    // Flag words that share the container's erase block cannot be marked before that block's
+    // erase, so the new record must not load from the backup until they are: the primary goes
+    // first, with the backup standing in for it as it was.
+    const bool shared_flags = plan.active && !plan.own_block && backup != nullptr;
     hostconfig_save_report r{};
     r.primary_loaded = hostconfig_copy_loads(primary) == 1;
     r.backup_loaded = backup != nullptr && hostconfig_copy_loads(backup) == 1;
-    r.primary_first = !r.primary_loaded && r.backup_loaded;
+    r.primary_first = (!r.primary_loaded && r.backup_loaded) || shared_flags;
+    r.backup_restored = shared_flags && r.primary_loaded;
     if (report != nullptr)
         *report = r;
 
-    hostconfig_flag_plan plan = hostconfig_plan_flags(hc, primary, flags);
     // Flag words in an erase block of their own go first: until the container's erase the
     // old hostconfig loads, and from then on the trial is already marked.
     if (plan.own_block && hostconfig_program_flags(primary, plan, flags) != 0)
         return HOSTCONFIG_SAVE_ERR_FLAGS;
+    // The primary is not erased while it is the only copy that holds the old record.
+    if (r.backup_restored && hostconfig_restore_backup(primary, backup) != 0)
+        return HOSTCONFIG_SAVE_FAILED;
 
     if (r.primary_first) {
-        // The backup is the only copy that loads: it is left alone until the primary is good.
+        // The backup holds the old record, if any copy did: it is left alone until the primary
+        // is good.
         int result = hostconfig_write_primary(hc, primary, plan, flags);
         if (result == HOSTCONFIG_SAVE_FAILED || !hostconfig_reads_back(hc, primary))
             return HOSTCONFIG_SAVE_FAILED;

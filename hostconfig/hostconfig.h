@@ -83,12 +83,16 @@ struct hostconfig_save_report {
     bool primary_loaded;
     bool backup_loaded;    // false also when there is no backup
     bool primary_first;
+    bool backup_restored;   // the backup was first made to hold the primary's image
 };
 
 // Finalizes every part and the container, then writes both copies so that a power cut at any
 // instant leaves at least one that loads, whenever one loaded before:
 // - both copies are judged as hostconfig_load judges them; when only the backup loads, the
 //   primary is written first, otherwise the backup (the usual order);
+// - when the flag words share the primary's first erase block and there is a backup, the
+//   primary is always written first; if it loads, the backup is first made to hold its image
+//   (unless it already does) and must read back, else the save stops there (-1);
 // - the copy written first must read back as written before the other is erased; when it
 //   does not and the other copy was the only one that loaded, the save stops there (-1);
 // - a failed write of the backup when it comes second is not a failure of the save.

@@ -84,10 +84,14 @@ int kru_hostconfig_save(kru_settings* s, const krul_data* rec, const hostconfig*
     kru_critical_enter("critical part start: hostconfig_save called by %s\n", caller);
     const int r = krul_store_write(&next, s->hostcfg, backup, test_set, &report);
     kru_critical_leave("critical part end: hostconfig_save\n");
+    const char* order = report.primary_first ? "primary first" : "backup first";
+    if (backup == nullptr)
+        order = "primary only";
+    else if (report.backup_restored)
+        order = "primary first, the backup holding the loaded copy";
     kru_log_syslog(LOG_DEBUG, "hostconfig_save: primary %s, backup %s: %s\n",
                    report.primary_loaded ? "loads" : "does not load",
-                   backup == nullptr ? "not used" : report.backup_loaded ? "loads" : "does not load",
-                   backup == nullptr ? "primary only" : report.primary_first ? "primary first" : "backup first");
+                   backup == nullptr ? "not used" : report.backup_loaded ? "loads" : "does not load", order);
     if (r == HOSTCONFIG_SAVE_ERR_FLAGS)
         return KRU_SAVE_ERR_TEST;
     if (r != HOSTCONFIG_SAVE_OK) {

@@ -586,9 +586,10 @@ TEST_F(InstallTest, FailureInTheSecondOfThreePartitionsStopsTheWriteOut)
     }
 }
 
-// On a terminal the install shows each partition's erase, write and read-back as a status
-// line; the messages, the reports, the system log and the flash are those of a run whose
-// standard error is a file, also when a step fails while the line is on the screen.
+// On a terminal (but a dumb one) the install shows each partition's erase, write and
+// read-back as a status line; the messages, the reports, the system log and the flash are
+// those of a run whose standard error is a file, also when a step fails while the line is on
+// the screen.
 TEST_F(InstallTest, ProgressLineOnlyOnATerminalAndNothingElseChanges)
 {
     for (const char* fail : {"", "write:mtd12:1", "read:mtd12:1"}) {
@@ -602,8 +603,16 @@ TEST_F(InstallTest, ProgressLineOnlyOnATerminalAndNothingElseChanges)
             piped_dev[n] = dev(n);
         EXPECT_EQ(std::string::npos, piped.err.find('\033'));
 
+        // A dumb terminal gets no progress line at all.
         reset();
-        const run_result tty = run_on_terminal(sb, kru_bin(), args({"-f"}, rel, "-1"), env);
+        strings tty_env = {env[0], "TERM=dumb"};
+        const run_result dumb = run_on_terminal(sb, kru_bin(), args({"-f"}, rel, "-1"), tty_env);
+        EXPECT_EQ(piped.out, dumb.out);
+        EXPECT_EQ(piped.err, dumb.err);
+
+        reset();
+        tty_env[1] = "TERM=xterm";
+        const run_result tty = run_on_terminal(sb, kru_bin(), args({"-f"}, rel, "-1"), tty_env);
         EXPECT_EQ(piped.status, tty.status);
         EXPECT_EQ(piped.out, tty.out);
         bool clean = false;

@@ -2,6 +2,7 @@
 // active set, the upgrade states left in the flag bytes, what was saved, and the exact texts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 #include <sys/stat.h>
@@ -153,8 +154,8 @@ TEST_F(TrialTest, UpgradeMovesTheTrialOfTheBootSet)
 
 // A trial started with the save is marked before the new record can load: the flag word is
 // programmed in its own erase block before anything else is written, or, where it shares the
-// container's block, right after that block's erase. When it cannot be programmed, the old
-// hostconfig stays.
+// container's block, right after that block's erase, the primary going first while the backup
+// holds the old record. When it cannot be programmed, the old hostconfig stays.
 TEST_F(TrialTest, TrialIsMarkedBeforeTheNewRecordCanLoad)
 {
     const std::vector<std::string> backup = {"erase mtd2 0x0 0x10000", "erase mtd2 0x10000 0x10000",
@@ -174,19 +175,28 @@ TEST_F(TrialTest, TrialIsMarkedBeforeTheNewRecordCanLoad)
         const char* flags;
         const char* actset;
         std::vector<std::string> changes;   // erases and writes, in order
+        bool torn_backup = false;           // an earlier cut left the backup half written
     } cases[] = {
         {"own block", "65536", nullptr, 0, "", "VALID TEST", "2",
          then({"erase mtd5 0x10000 0x10000", "write mtd5 0x1fffe 0x2"},
               {"erase mtd5 0x0 0x10000", "erase mtd5 0x20000 0x10000", "erase mtd5 0x30000 0x10000",
                "write mtd5 0x0 0xbcc"})},
         {"shared block", "262144", nullptr, 0, "", "VALID TEST", "2",
-         then({}, {"erase mtd5 0x0 0x40000", "write mtd5 0x1fffe 0x2", "write mtd5 0x0 0xbcc"})},
+         then({"erase mtd5 0x0 0x40000", "write mtd5 0x1fffe 0x2", "write mtd5 0x0 0xbcc"}, {})},
+        // The backup is first made whole again with the record from before.
+        {"shared block, backup torn", "262144", nullptr, 0, "", "VALID TEST", "2",
+         then({}, then({"erase mtd5 0x0 0x40000", "write mtd5 0x1fffe 0x2", "write mtd5 0x0 0xbcc"}, {})), true},
         {"flag word not programmable", "65536", "FLASHSIM_FAIL=write:mtd5:1", 1, "failed to set upgrade state\n",
          "VALID VALID", "0", {"erase mtd5 0x10000 0x10000"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_EQ(0, run_kru(sb_, {"activate", "0"}).status);
+        if (c.torn_backup) {
+            std::string d = read_file(sb_.path("dev/mtd2"));
+            std::fill(d.begin() + 1510, d.begin() + 5120, '\xff');
+            write_file(sb_.path("dev/mtd2"), d);
+        }
         write_file(sb_.path("dev/mtd5.erasesize"), c.mtd5_erasesize);
         boot_from("KRUSET=SET1");
         write_file(sb_.path("tmp/kru.activeset"), "2");

@@ -142,7 +142,8 @@ TEST_F(VerifyTest, OneSetIsSilentUnlessVerboseOrInvalid)
 }
 
 // On a terminal each partition's CRC read shows a status line, drawn behind the half printed
-// overview line; the reports and messages are those of a run whose standard error is a file.
+// overview line (a dumb one shows none); the reports and messages are those of a run whose
+// standard error is a file.
 TEST_F(VerifyTest, ProgressLineOnlyOnATerminal)
 {
     damage(9);
@@ -156,7 +157,9 @@ TEST_F(VerifyTest, ProgressLineOnlyOnATerminal)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args.size());
         const run_result piped = run_kru(sb_, c.args);
-        const run_result tty = run_on_terminal(sb_, kru_bin(), c.args);
+        const run_result dumb = run_on_terminal(sb_, kru_bin(), c.args, {"TERM=dumb"});
+        EXPECT_EQ(piped.out + piped.err, dumb.out + dumb.err) << "a dumb terminal gets no progress line";
+        const run_result tty = run_on_terminal(sb_, kru_bin(), c.args, {"TERM=xterm"});
         EXPECT_EQ(std::string::npos, piped.err.find('\033'));
         EXPECT_EQ(piped.status, tty.status);
         EXPECT_EQ(piped.out, tty.out);

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -35,8 +37,15 @@ inline constexpr partition partitions[] = {
     {13, "ROOTFS", "/", "squashfs"}, {14, "APPL", "/mnt/appl", "jffs2"}, {15, "APPL", "/mnt/appl", "jffs2"},
     {16, "BOOT", "", ""},
 };
-inline constexpr uint32_t partition_size = 16384;
+inline constexpr uint32_t partition_size = 16384;   // at least; one erase block when that is larger
 inline constexpr uint32_t content_size = 3000;
+
+// Erase-block sizes: the hostconfig devices' (256 KiB each, the flag words at 128 KiB) and the
+// content partitions'.
+struct geometry {
+    uint32_t hostconfig_block = 65536;
+    uint32_t partition_block = 4096;
+};
 inline const std::string certs = "mnt/misc/pki/tls/certs/";
 
 inline void kru_ok(const sandbox& sb, const strings& args)
@@ -46,20 +55,23 @@ inline void kru_ok(const sandbox& sb, const strings& args)
 }
 
 // Devices, contents, partition table, sets, trust material; set 1 active.
-inline void provision(const sandbox& sb)
+inline void provision(const sandbox& sb, geometry g = {})
 {
-    sb.make_mtd(5, 262144, 65536);
-    sb.make_mtd(2, 262144, 65536);
+    sb.make_mtd(5, 262144, g.hostconfig_block);
+    sb.make_mtd(2, 262144, g.hostconfig_block);
     crc32_init();
     ASSERT_NO_FATAL_FAILURE(kru_ok(sb, {"initialize"}));
+    const uint32_t size = std::max(partition_size, g.partition_block);
+    char size_word[16];
+    std::snprintf(size_word, sizeof size_word, "0x%x", size);
     for (const partition& p : partitions) {
-        sb.make_mtd(p.idx, partition_size, 4096);
-        std::string bytes(partition_size, '\xff');
+        sb.make_mtd(p.idx, size, g.partition_block);
+        std::string bytes(size, '\xff');
         for (uint32_t i = 0; i < content_size; ++i)
             bytes[i] = static_cast<char>((i * 13 + p.idx) % 253);
         write_file(sb.path("dev/mtd" + std::to_string(p.idx)), bytes);
         uint32_t crc = crc32_calc(0, bytes.data(), content_size);
-        strings a = {"partinfo", std::to_string(p.idx), p.pool, "0x4000", "-meta=1.0.0",
+        strings a = {"partinfo", std::to_string(p.idx), p.pool, size_word, "-meta=1.0.0",
                      "-metalength=" + std::to_string(content_size), "-metacrc=" + std::to_string(crc)};
         if (*p.mount)
             a.insert(a.end(), {std::string("-mount=") + p.mount, std::string("-fstype=") + p.fstype});

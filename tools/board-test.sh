@@ -216,7 +216,7 @@ say "kru for armhf: $(stat -c %s "$root/usr/bin/kru") bytes stripped; needs ${li
 boot() {   # N WORD...
   local n=$1
   shift
-  timeout 300 qemu-system-arm -M virt -cpu cortex-a15 -m 256 -nographic -no-reboot -nic none \
+  timeout 300 qemu-system-arm -M virt -cpu cortex-a15 -m 256 -nographic -no-reboot -nic none ${qemu_clock[@]+"${qemu_clock[@]}"} \
     -drive if=pflash,unit=1,format=raw,file="$flash" \
     -kernel "$zimage" -initrd "$work/initrd.gz" \
     -append "console=ttyAMA0 quiet panic=-1 $mtdparts kruboard=$n $*" </dev/null | tr -d '\r' >"$work/boot-$n.log" || true
@@ -226,9 +226,9 @@ pass=0 fail=0
 report() {   # NAME OK
   if [ "$2" = 0 ]; then pass=$((pass + 1)); echo "PASS $1"; else fail=$((fail + 1)); echo "FAIL $1"; fi
 }
-guest() {   # N: the guest's own results of boot N
+guest() {   # N [END]: the guest's own results of boot N, which ends with the line BOARD: END
   local line
-  grep -q '^BOARD: END' "$work/boot-$1.log" || { report "boot $1 reached its end" 1; tail -20 "$work/boot-$1.log"; }
+  grep -q "^BOARD: ${2:-END}" "$work/boot-$1.log" || { report "boot $1 reached its end" 1; tail -20 "$work/boot-$1.log"; }
   while IFS= read -r line; do
     case $line in
       "BOARD: PASS "*) report "boot $1: ${line#BOARD: PASS }" 0 ;;
@@ -271,6 +271,83 @@ emulated_info() {
   FLASHSIM_ROOT=$sb "${emu[@]}" -E LD_PRELOAD="$armhf/lib/libflashsim.so" "$armhf/bin/kru" info
 }
 
+# Power cuts on the kernel's MTD stack, from the state boot 2 left (set 2 active, set 1 holding
+# release 2.1.0): install -test of that release into set 1 again (-rewrite), upgrade activate
+# -test of set 1, and partset of set 1, each cut at 8 points spread over the action's time as
+# measured on the board, by a reset without sync (tools/board/steps.sh, case cut). The boot
+# after each cut checks with kru what it left; the host decodes the flash image in between.
+# A failed check counts; a cut that leaves no record of before or after, the set active
+# before broken, set 1 active without its trial, or the board and the host disagreeing, is
+# unsafe.
+cut_actions=(install activate partset)
+declare -A cut_label=([install]="install -test" [activate]="upgrade activate -test" [partset]="partset")
+u32() { od -An -tu4 -j "$2" -N4 "$1" | tr -d ' '; }
+crc32() { tail -c +$(($2 + 1)) "$1" | head -c "$3" | gzip -c | tail -c 8 | od -An -tu4 -N4 | tr -d ' '; }
+# True if the hostconfig copy on partition n passes the checks of a load: its header and body CRCs.
+copy_loads() {
+  local img=$work/copy.bin hlen blen
+  flash_bytes "$1" 0 5120 >"$img"
+  hlen=$(od -An -tu2 -j 14 -N2 "$img" | tr -d ' ')
+  blen=$(u32 "$img" 16)
+  [ "$hlen" -ge 16 ] && [ $((8 + hlen + blen)) -le 5120 ] &&
+    [ "$(crc32 "$img" 12 $((hlen - 4)))" = "$(u32 "$img" 8)" ] &&
+    [ "$(crc32 "$img" $((8 + hlen)) "$blen")" = "$(u32 "$img" 20)" ]
+}
+# What the flash image holds after a cut in ACTION, decoded on the host: the copy that loads,
+# whether its record is the old or the new one, and the upgrade state of set 1.
+cut_decode() {   # ACTION
+  local pn copy record=other word
+  if copy_loads 5; then pn=5 copy=primary; elif copy_loads 2; then pn=2 copy=backup; else echo "none other -"; return; fi
+  # The record is "KRU data", the only part: it starts 56 bytes in; set 1's name at 38 in it.
+  case $1 in
+    partset) case $(flash_bytes $pn 94 15 | tr -d '\0') in SET1NEW) record=new ;; SET1) record=old ;; esac ;;
+    *) case $(flash_bytes $pn 56 1 | hex) in 01) record=new ;; 02) record=old ;; esac ;;
+  esac
+  word=$((~0x$(flash_bytes 5 131070 1 | hex) & 3))
+  echo "$copy $record $(case $word in 1) echo TEST ;; 3) echo BOOT ;; *) echo VALID ;; esac)"
+}
+power_cuts() {
+  local a i line end plan=() prev= host= unsafe=0 k
+  # The board's clock counts the instructions it runs, whatever the load of the build machine:
+  # a cut comes at the same point of the action every time it is asked for.
+  local qemu_clock=(-icount shift=4,align=off,sleep=off)
+  boot cut0 KRUSET=SET2 krutime=1
+  guest cut0
+  for a in "${cut_actions[@]}"; do
+    line=$(grep "^BOARD: TIME $a " "$work/boot-cut0.log") || { report "power cuts: $a timed" 1; return; }
+    read -r _ _ _ end <<<"$line"
+    # Over the action from kru's start to its end, two of them close to the end, where an
+    # install saves the hostconfig after writing its partitions (per mille of the time).
+    for i in 125 250 375 500 625 750 950 985; do plan+=("$a:$((end * i / 1000))"); done
+  done
+  for ((k = 0; k <= ${#plan[@]}; k++)); do
+    local words=(KRUSET=SET2)
+    [ -n "$prev" ] && words+=("krucheck=$prev")
+    [ $k -lt ${#plan[@]} ] && words+=("krucut=${plan[k]}")
+    boot cut$((k + 1)) "${words[@]}"
+    guest cut$((k + 1)) "$([ $k -lt ${#plan[@]} ] && echo 'CUT ARMED' || echo END)"
+    if [ -n "$prev" ]; then
+      # One line per cut: the host's decoding of the flash, then what kru on the board saw.
+      a=${prev%%:*}
+      local copy record state g_record g_state verdict=safe
+      read -r copy record state <<<"$host"
+      line=$(grep "^BOARD: CUTCHECK $prev " "$work/boot-cut$((k + 1)).log")
+      g_record=$(sed -n 's/.* record=\([a-z]*\).*/\1/p' <<<"$line")
+      g_state=$(sed -n 's/.* set1=\([A-Z]*\).*/\1/p' <<<"$line")
+      [ "$copy" != none ] && [ "$record" != other ] || verdict="UNSAFE: no record of before or after"
+      [ "$a" = partset ] || [ "$record" != new ] || [ "$state" = TEST ] || verdict="UNSAFE: set 1 active without its trial"
+      [[ $line == *" verify2=0" ]] || verdict="UNSAFE: set 2 no longer verifies"
+      [ "$g_record/$g_state" = "$record/$state" ] || verdict="UNSAFE: the board loaded $g_record/$g_state"
+      [ "$verdict" = safe ] || unsafe=$((unsafe + 1))
+      printf 'power cut %2d | %-22s | delay %7d us | record %-5s (%-7s) | set 1 %-5s | %s\n' "$k" \
+        "${cut_label[$a]}" "${prev#*:}" "$record" "$copy" "$state" "$verdict"
+    fi
+    [ $k -lt ${#plan[@]} ] && host=$(cut_decode "${plan[k]%%:*}")
+    prev=${plan[k]:-}
+  done
+  [ $unsafe -eq 0 ]; report "power cuts: ${#plan[@]} on the kernel's MTD stack, $unsafe unsafe" $?
+}
+
 set +e   # from here on a failed check is counted, not fatal
 start=$(date +%s)
 if [ "$mode" = memory ]; then
@@ -296,5 +373,6 @@ report "flash: the emulator reports the image as the board did" $?
 boot delta KRUSET=SET2
 guest delta
 host_checks rel3 rel2 1 ffff
-echo "board-test: $pass passed, $fail failed, $(( $(date +%s) - start )) s for the boots"
+power_cuts
+echo "board-test: $pass passed, $fail failed, $(( $(date +%s) - start )) s for all boots"
 [ "$fail" -eq 0 ]

@@ -45,8 +45,8 @@ ctest --output-on-failure -j"$jobs" 2>&1 | tee "$build/ctest.out"
 status=${PIPESTATUS[0]}
 # ctest shows a passing test's output only in its log: the power-cut sweep's table is printed
 # from there, and the summary once more so that it stays the last thing printed.
-echo "==== power-cut sweep of this run (unsafe = no hostconfig loads, lost trial, broken active set)"
-grep -h '^power-cut sweep' Testing/Temporary/LastTest.log | sort -t'|' -k2,3 || echo "(no sweep ran)"
+echo "==== power-cut sweep of this run: action, start, erase block (unsafe = no hostconfig loads, lost trial, broken active set)"
+grep -h '^power-cut sweep' Testing/Temporary/LastTest.log | LC_ALL=C sort -t'|' -k2,3 -k4,4n || echo "(no sweep ran)"
 echo "==== normal build: ctest summary"
 sed -n '/tests passed, /,$p' "$build/ctest.out"
 [ $asan_status -eq 0 ] && [ $target_status -eq 0 ] || exit 1

@@ -1,6 +1,7 @@
 #include "tests/support/kru_run.h"
 #include "tests/support/target_exec.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -21,14 +22,20 @@
 
 extern char** environ;
 
+namespace {
+// Files a test writes get the modes a root shell on the device gives them, whatever the umask
+// of whoever runs the tests: the tool refuses some files that others may write.
+[[maybe_unused]] const mode_t caller_umask = umask(022);
+}  // namespace
+
 std::string kru_bin() { return KRU_TEST_KRU_BIN; }
 std::string flashsim_lib() { return KRU_TEST_FLASHSIM_LIB; }
 std::string test_data(std::string_view name) { return std::string(KRU_TEST_DATA_DIR) + "/" + std::string(name); }
 
-sandbox::sandbox()
+sandbox::sandbox(const std::string& base)
 {
-    char tmpl[] = "/tmp/kru-test.XXXXXX";
-    char* dir = mkdtemp(tmpl);
+    std::string tmpl = base + "/kru-test.XXXXXX";
+    char* dir = mkdtemp(tmpl.data());
     if (dir == nullptr)
         ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
     root = dir ? dir : "/nonexistent";
@@ -65,11 +72,16 @@ started start_with(const sandbox& sb, const std::string& program, const std::vec
     s.out_path = sb.path(".out." + tag);
     s.err_path = sb.path(".err." + tag);
 
+    // The caller's terminal type, window size and locale are not passed on: what a test's
+    // program sees of them, the test sets in `env`, which also wins over anything inherited.
+    static constexpr std::string_view dropped[] = {"LD_PRELOAD=", "FLASHSIM_", "KRU_", "ASAN_OPTIONS=", "TERM=",
+                                                   "COLUMNS=", "LINES=", "LANG=", "LANGUAGE=", "LC_"};
     std::vector<std::string> envs;
     for (char** e = environ; *e != nullptr; ++e) {
         std::string_view v(*e);
-        if (v.starts_with("LD_PRELOAD=") || v.starts_with("FLASHSIM_") || v.starts_with("KRU_") ||
-            v.starts_with("ASAN_OPTIONS="))
+        const std::string_view name = v.substr(0, v.find('=') == v.npos ? v.size() : v.find('=') + 1);
+        if (std::any_of(std::begin(dropped), std::end(dropped), [&](std::string_view d) { return v.starts_with(d); }) ||
+            std::any_of(env.begin(), env.end(), [&](const std::string& x) { return x.starts_with(name); }))
             continue;
         envs.emplace_back(v);
     }

@@ -13,10 +13,11 @@ std::string kru_bin();        // the kru binary
 std::string flashsim_lib();   // the emulator library for LD_PRELOAD
 std::string test_data(std::string_view name);   // a file under tests/data
 
-// A sandbox directory with dev/, proc/, mnt/ and tmp/, removed when the object goes away.
+// A sandbox directory with dev/, proc/, mnt/ and tmp/ under `base`, removed when the object
+// goes away.
 struct sandbox {
     std::string root;
-    sandbox();
+    explicit sandbox(const std::string& base = "/tmp");
     ~sandbox();
     sandbox(const sandbox&) = delete;
     sandbox& operator=(const sandbox&) = delete;

@@ -4,6 +4,7 @@
 #   sh steps.sh 1   provisioning, first install with -test, verify
 #   sh steps.sh 2   booted from set 1 in BOOT: the trial, a second install, activate, reports
 #   sh steps.sh delta   booted from set 2: release 2.3.0 from a delta image made from 2.2.0
+#   sh steps.sh cutN     the power-cut phase, after boot 2 (see the case below)
 #   sh steps.sh memory   partitions sized for $images/bench.nemf (tools/board-test.sh memory):
 #                   the peak memory of its install, and of kru's start-up alone, as
 #                   "BOARD: MEM name kib"; with $images/delta.nemf also of the delta's install
@@ -185,6 +186,81 @@ delta)
   run "getrh 1" 0 kru getrh 1
   check "getrh shows release 2.3.0" 'has_out "2.3,0,R2.3.0,"'
   check "backup equals primary after the delta install" same_hostconfigs
+  ;;
+cut*)
+  # The power-cut phase, booted with KRUSET=SET2 from what boot 2 left: set 2 active, set 1
+  # holding release 2.1.0. Words of the kernel command line: krutime=1 times each action from
+  # the baseline, in microseconds; krucheck=ACTION:DELAY checks what the cut of the previous
+  # boot left; krucut=ACTION:DELAY starts ACTION from the baseline and resets the board DELAY
+  # microseconds later, without sync: the flash keeps what the kernel's driver had written.
+  word() { for w in $(cat /proc/cmdline); do case $w in "$1="*) echo "${w#*=}" ;; esac; done; }
+  usecs() { adjtimex | sed -n 's/^ *time.tv_sec: *\([0-9]*\)$/\1/p; s/^ *time.tv_usec: *\([0-9]*\)$/\1/p' | {
+    read -r sec; read -r usec; echo $(( (sec % 100000) * 1000000 + usec )); }; }
+  baseline() {
+    run "baseline: activate 2" 0 kru activate 2
+    run "baseline: partset 1" 0 kru partset 1 SET1 -refs=10,12,14
+    (umask 077; echo 1 >/tmp/kru.activeset)
+    sleep 0.3   # the system log written, nothing else running
+  }
+  action() {
+    case $1 in
+      install) kru -test -rewrite install $images/rel1.nemf 1 ;;
+      activate) kru upgrade activate -test ;;
+      partset) kru partset 1 SET1NEW -refs=10,12,14 ;;
+    esac
+  }
+  if [ "$(word krutime)" = 1 ]; then
+    for a in install activate partset; do
+      baseline
+      t=$(usecs)
+      run "$a from the baseline" 0 action $a
+      real=$(($(usecs) - t))
+      # When the action ends as a cut sees it: the shortest delay after which it has ended,
+      # found by halving (the board's clock counts instructions, so each try runs the same).
+      lo=0 hi=$((real * 2))
+      while [ $((hi - lo)) -gt $((real / 512 + 20)) ]; do
+        mid=$(((lo + hi) / 2))
+        baseline >/dev/null
+        action $a >/dev/null 2>&1 &
+        usleep $mid
+        if kill -0 $! 2>/dev/null; then lo=$mid; else hi=$mid; fi
+        wait
+      done
+      echo "BOARD: TIME $a $hi"
+    done
+  fi
+  c=$(word krucheck)
+  if [ -n "$c" ]; then
+    a=${c%%:*}
+    run "cut $c: a hostconfig loads" 0 kru info
+    cp /tmp/out /tmp/info
+    record=other
+    case $a in
+      partset)
+        grep -q '^  1  SET1NEW ' /tmp/info && record=new
+        grep -q '^  1  SET1 ' /tmp/info && record=old ;;
+      *)
+        active=$(kru getpartset active | sed -n 's/^# Selected Partition Set: //p')
+        [ "$active" = 1 ] && record=new
+        [ "$active" = 2 ] && record=old ;;
+    esac
+    state=$(sed -n 's/^KRU Data Upgrade set 1: \([A-Z]*\).*/\1/p' /tmp/info)
+    kru verify 2 >/tmp/out 2>/tmp/err
+    verified=$?
+    check "cut $c: set 2 verifies" '[ $verified = 0 ]'
+    check "cut $c: the record is the old or the new one" '[ $record != other ]'
+    [ $a != partset ] && [ $record = new ] && check "cut $c: set 1 active only on trial" '[ "$state" = TEST ]'
+    echo "BOARD: CUTCHECK $c record=$record set1=$state verify2=$verified"
+  fi
+  c=$(word krucut)
+  if [ -n "$c" ]; then
+    baseline
+    echo "BOARD: CUT ARMED $c"
+    action ${c%%:*} >/dev/null 2>&1 &
+    usleep ${c#*:}
+    reboot -n -f
+    sleep 30
+  fi
   ;;
 esac
 echo "BOARD: system log of boot $boot:"
