@@ -100,6 +100,34 @@ TEST_F(FlashDevice, SaveWritesTheCopyThatDoesNotLoadFirst)
     }
 }
 
+// A worn cell in the copy written first (the write reports success, one bit stays 1): its
+// read-back fails the save before the other copy, the only good one left, is erased.
+TEST_F(FlashDevice, CopyWrittenFirstThatDoesNotReadBackStopsTheSave)
+{
+    const struct {
+        const char* torn;   // the copy that does not load before the save; null: both load
+        const char* worn;
+        const std::vector<std::string> order;
+    } cases[] = {
+        {nullptr, "FLASHSIM_WEAK=write:mtd2:1", {"erase mtd2", "write mtd2 0x0 0xbcc", "fault-weak mtd2 0x0 0x1"}},
+        {"dev/mtd5", "FLASHSIM_WEAK=write:mtd5:1", {"erase mtd5", "write mtd5 0x0 0xbcc", "fault-weak mtd5 0x0 0x1"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.worn);
+        SetUp();
+        kru_ok({"initialize"});
+        if (c.torn != nullptr)
+            poke(c.torn, saved_size / 2, std::string(saved_size / 2, '\xff'));
+        const std::string kept = dev(c.torn != nullptr ? "dev/mtd2" : "dev/mtd5");
+        write_file(sb_.path("flashsim.log"), "");
+        run_result r = run_kru(sb_, {"partset", "1", "MAIN"}, {c.worn});
+        EXPECT_EQ(1, r.status);
+        EXPECT_NE(std::string::npos, r.err.find("hostconfig_save failed.\n")) << r.err;
+        EXPECT_EQ(c.order, changes());
+        EXPECT_EQ(kept, dev(c.torn != nullptr ? "dev/mtd2" : "dev/mtd5"));
+    }
+}
+
 TEST_F(FlashDevice, SaveLeavesBothFlagWordsValid)
 {
     kru_ok({"initialize"});

@@ -84,20 +84,39 @@ TEST_F(Supervision, CaughtSignalsAreLoggedAndTheActionResultStands)
     EXPECT_NE(std::string::npos, log.find("6 KRU: parent: Got signal #2\n")) << log;
 }
 
+// The lock guards the action and the release alike: while the first invocation holds it, and
+// until its lock file is gone, a second one is refused at once.
 TEST_F(Supervision, SecondInvocationFailsAtOnceWhileTheLockIsHeld)
 {
-    pid_t worker;
-    started first = start_stalled(&worker);
-    ASSERT_GT(worker, 0);
-    EXPECT_TRUE(file_exists(sb.path("tmp/kru.lock")));
-    run_result second = run_kru(sb, {"help"});
-    EXPECT_EQ(1, second.status);
-    EXPECT_EQ("Could not acquire kru lock\n", second.err);
-    EXPECT_EQ("", second.out);
-    release_stall(sb, worker);
-    EXPECT_EQ(0, run_wait(first).status);
-    EXPECT_FALSE(file_exists(sb.path("tmp/kru.lock")));
+    for (const char* held_at : {stall_after_lock.c_str(), "FLASHSIM_DELAY=before:unlink:1"}) {
+        SCOPED_TRACE(held_at);
+        started first = run_start(sb, kru_bin(), {"help"}, {held_at});
+        pid_t worker = wait_for_stall(sb);
+        ASSERT_GT(worker, 0);
+        EXPECT_TRUE(file_exists(sb.path("tmp/kru.lock")));
+        run_result second = run_kru(sb, {"help"});
+        EXPECT_EQ(1, second.status);
+        EXPECT_EQ("Could not acquire kru lock\n", second.err);
+        EXPECT_EQ("", second.out);
+        release_stall(sb, worker);
+        EXPECT_EQ(0, run_wait(first).status);
+        EXPECT_FALSE(file_exists(sb.path("tmp/kru.lock")));
+    }
     EXPECT_EQ(0, run_kru(sb, {"help"}).status);
+}
+
+// A signal that arrives before the fork waits until a process knows its role: the parent
+// reports it, and no handler runs while the role is still unknown.
+TEST_F(Supervision, SignalBeforeTheForkIsReportedByTheParent)
+{
+    started s = run_start(sb, kru_bin(), {"help"}, {"FLASHSIM_DELAY=before:fork:1"});
+    pid_t held = wait_for_stall(sb);
+    ASSERT_GT(held, 0);
+    kill(held, SIGTERM);
+    release_stall(sb, held);
+    run_result r = run_wait(s);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("parent: Got signal #15\n", r.err);
 }
 
 TEST_F(Supervision, WritingToAClosedPipeIsAnErrorNotDeath)
