@@ -303,37 +303,59 @@ TEST_F(InstallTest, DryrunOnlymetaAndNoactivateChangeWhatTheySay)
     }
 }
 
-// The activeset and autoset files live in /tmp, where anyone may plant a link: the install
-// never writes through one, and a failed write of the activeset file fails the install.
+// The activeset and autoset files live in /tmp, where anyone may plant a link, also while the
+// install replaces the activeset file: it never writes through one, and a failed write of the
+// activeset file fails the install.
 TEST_F(InstallTest, FilesInTmpAreNeverWrittenThroughALink)
 {
     const std::string target = sb.path("precious");
+    const std::string not_recorded = "install: could not record set 2 in /tmp/kru.activeset\n";
     const struct {
         const char* what;
         const char* link;     // planted at this path, to `target`; null: none
+        const char* delay;    // plant the link while held here; null: before the start
+        bool hard;            // a hard link instead of a symbolic one
         bool directory;       // a directory at the activeset path
         strings opts;
         const char* set;
         int status;
-        const char* message;
+        std::string message;
         const char* activeset;   // the file afterwards
     } cases[] = {
-        {"activeset link", "tmp/kru.activeset", false, {"-noactivate"}, "2", 0, "", "2"},
-        {"autoset link", "tmp/kru.autoset", false, {}, "-1", 5,
+        {"activeset link", "tmp/kru.activeset", nullptr, false, false, {"-noactivate"}, "2", 0, "", "2"},
+        {"activeset link after the old file's removal", "tmp/kru.activeset", "after:unlink:1", false, false,
+         {"-noactivate"}, "2", 0, "", "2"},
+        {"activeset hard link before the writer's open", "tmp/kru.activeset", "after:unlink:2", true, false,
+         {"-noactivate"}, "2", 1, not_recorded, "precious\n"},
+        {"autoset link", "tmp/kru.autoset", nullptr, false, false, {}, "-1", 5,
          "Autodetected set installation has already been tried by KRU with or without success.\n", "<none>"},
-        {"activeset not writable", nullptr, true, {"-noactivate"}, "2", 1,
-         "install: could not record set 2 in /tmp/kru.activeset\n", "<directory>"},
+        {"activeset not writable", nullptr, nullptr, false, true, {"-noactivate"}, "2", 1, not_recorded, "<directory>"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         reset();
         write_file(target, "precious\n");
-        if (c.link != nullptr)
-            fs::create_symlink(target, sb.path(c.link));
+        auto plant = [&] {
+            if (c.hard)
+                fs::create_hard_link(target, sb.path(c.link));
+            else if (c.link != nullptr)
+                fs::create_symlink(target, sb.path(c.link));
+        };
         const std::string activeset = sb.path("tmp/kru.activeset");
         if (c.directory)
             fs::create_directories(activeset);
-        run_result r = run_kru(sb, args(c.opts, "", c.set));
+        run_result r;
+        if (c.delay != nullptr) {
+            started s = run_start(sb, kru_bin(), args(c.opts, "", c.set), {std::string("FLASHSIM_DELAY=") + c.delay});
+            const pid_t held = wait_for_stall(sb);
+            ASSERT_GT(held, 0);
+            plant();
+            release_stall(sb, held);
+            r = run_wait(s);
+        } else {
+            plant();
+            r = run_kru(sb, args(c.opts, "", c.set));
+        }
         EXPECT_EQ(c.status, r.status) << r.err;
         EXPECT_NE(std::string::npos, r.err.find(c.message)) << r.err;
         EXPECT_EQ("precious\n", read_file(target));
