@@ -59,6 +59,13 @@ inline uint16_t fuzz_get_u16(std::span<const uint8_t> b, size_t off)
 }
 inline void fuzz_put_u32(std::span<uint8_t> b, size_t off, uint32_t v) { std::memcpy(b.data() + off, &v, sizeof v); }
 
+// True when a fixed-size text field holds its terminating NUL.
+template <size_t N>
+bool fuzz_terminated(const char (&field)[N])
+{
+    return std::memchr(field, '\0', N) != nullptr;
+}
+
 // CRC of b[from, to), 0 when the range is empty.
 inline uint32_t fuzz_crc(std::span<const uint8_t> b, size_t from, size_t to)
 {

@@ -14,12 +14,6 @@
 
 namespace {
 
-template <size_t N>
-bool fuzz_terminated(const char (&field)[N])
-{
-    return std::memchr(field, '\0', N) != nullptr;
-}
-
 void fuzz_krumd(size_t capacity, std::span<const uint8_t> bytes)
 {
     // Exactly the text's bytes and exactly `capacity` elements, so overruns of either show.

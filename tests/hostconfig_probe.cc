@@ -1,10 +1,9 @@
-// Runs one MTD or flag-word operation and prints "result N", so that tests can run it as a
+// Runs one MTD operation and prints "result N", so that tests can run it as a
 // process under the device emulator:
-//   erase PATH START LENGTH | locked PATH | state SET | set-state SET STATE
+//   erase PATH START LENGTH | locked PATH
 #include <cstdlib>
 #include <string_view>
 
-#include "hostconfig/hostconfig_flags.h"
 #include "platform/log.h"
 #include "platform/mtd.h"
 #include "platform/qz.h"
@@ -19,10 +18,6 @@ int run(int argc, char** argv)
         return mtd_fn_erase(argv[2], num(3), num(4));
     if (op == "locked" && argc == 3)
         return mtd_fn_is_locked(argv[2]);
-    if (op == "state" && argc == 3)
-        return get_upgrade_state(std::atoi(argv[2]));
-    if (op == "set-state" && argc == 4)
-        return set_upgrade_state(std::atoi(argv[2]), std::atoi(argv[3]));
     return 99;
 }
 

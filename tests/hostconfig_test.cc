@@ -167,19 +167,4 @@ TEST_F(HostcfgCycleTest, OtherPartsKeptInOrderRecordLast)
     EXPECT_EQ(1, rec.actset);
 }
 
-// A backup path on which the lock query fails is neither read nor written.
-TEST_F(HostcfgCycleTest, RegularFileBackupIsLeftAlone)
-{
-    krul_init(&rec);
-    hostconfig_new(&hc, hostconfig_max_size);
-    paths(backup.c_str());
-    write_file(backup, "untouched");
-    ASSERT_EQ(1, kru_hostconfig_save(&s, &rec, &hc, "initialize"));
-    EXPECT_EQ(3020u, read_file(primary).size());
-    EXPECT_EQ("untouched", read_file(backup));
-    write_file(backup, read_file(primary));
-    write_file(primary, "broken");
-    EXPECT_EQ(-1, load(&s, &rec, &hc));
-}
-
 }  // namespace

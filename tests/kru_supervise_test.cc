@@ -1,16 +1,12 @@
 // Supervision of the kru binary: how the worker's end becomes the exit status, the logged
 // signals, the lock between invocations, the terminal rule of the log, critical regions.
 #include <csignal>
-#include <fcntl.h>
-#include <pty.h>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "tests/support/kru_run.h"
-#include "tests/support/target_exec.h"
 
 namespace {
 
@@ -19,26 +15,6 @@ const std::string stall_after_lock = "FLASHSIM_STALL=flock:*:1";
 struct Supervision : testing::Test {
     sandbox sb;
     std::string usage = read_file(test_data("usage.txt"));
-
-    // In a forked child: replaces it with kru under the emulator, standard streams as they are.
-    [[noreturn]] void exec_kru(std::vector<std::string> args, std::vector<std::string> env)
-    {
-        env.push_back("FLASHSIM_ROOT=" + sb.root);
-        env.push_back("LD_PRELOAD=" + flashsim_lib());
-        env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
-        std::string bin = kru_bin();
-        args.insert(args.begin(), bin);
-        target_exec_wrap(&bin, &args, &env);
-        std::vector<char*> argv, envp;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        for (auto& e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        execve(bin.c_str(), argv.data(), envp.data());
-        _exit(127);
-    }
 
     // Starts `kru help` and waits until its worker holds the lock and stalls there.
     started start_stalled(pid_t* worker)
@@ -124,18 +100,9 @@ TEST_F(Supervision, WritingToAClosedPipeIsAnErrorNotDeath)
     int fds[2];
     ASSERT_EQ(0, pipe(fds));
     close(fds[0]);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(fds[1], 1);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 2);
-        exec_kru({"help"}, {});
-    }
+    run_result r = run_with_fd(sb, kru_bin(), {"help"}, {}, fds[1], 1);
     close(fds[1]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(0, WEXITSTATUS(status));   // not 76, death by SIGPIPE
+    EXPECT_EQ(0, r.status);   // not 76, death by SIGPIPE
 }
 
 TEST_F(Supervision, PanicGives69AndItsTextOnTheConsole)
@@ -169,27 +136,11 @@ TEST_F(Supervision, LongMessagesAreCutInBothCopies)
 // messages reach it all the same.
 TEST_F(Supervision, TerminalOnStandardOutputKeepsOrdinaryMessagesOffTheLog)
 {
-    std::string err_path = sb.path("tty.err");
-    auto run_on_tty = [&](std::vector<std::string> args, std::vector<std::string> env) {
-        int master = -1;
-        pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-        if (pid == 0) {
-            int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(err, 2);
-            exec_kru(args, env);
-        }
-        char buf[4096];
-        while (read(master, buf, sizeof buf) > 0) {
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        close(master);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    };
-    EXPECT_EQ(1, run_on_tty({"frobnicate"}, {}));
-    EXPECT_EQ("Unknown action\n", read_file(err_path));
+    run_result r = run_on_terminal(sb, kru_bin(), {"frobnicate"}, {}, 1);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("Unknown action\n", r.err);
     EXPECT_EQ("", sb.syslog());
-    EXPECT_EQ(1, run_on_tty({"help"}, {"KRU_PLATFORM=12345678"}));
+    EXPECT_EQ(1, run_on_terminal(sb, kru_bin(), {"help"}, {"KRU_PLATFORM=12345678"}, 1).status);
     EXPECT_EQ("2 KRU: KRU_PLATFORM too long: 12345678\n", sb.syslog());
 }
 

@@ -1,6 +1,6 @@
 // Runs one step on a record kept in file REC under the device emulator and prints "result N":
 //   crc REC PARTIDX WTS | layouts REC PARTIDX (prints "layouts WTS1 WTS2") | late REC POOL WTS MAJOR MINOR BUILD (element undecided, partinfo_idx 7)
-//   | decide REC KRUMFILE SETIDX | rebuild-meta REC NAME MTD SIZE | rebuild REC CFG
+//   | decide REC KRUMFILE SETIDX | rebuild-meta REC NAME MTD SIZE
 // late and decide also print each element's "action A idx I"; REC is written back.
 #include <cstdlib>
 #include <cstring>
@@ -15,8 +15,6 @@
 namespace {
 
 krul_data rec;
-hostconfig hc;
-kru_settings settings;
 krum_element el[krum_max_elements];
 char text[8192];
 
@@ -45,12 +43,6 @@ int step(int argc, char** argv)
     }
     if (op == "rebuild-meta" && argc == 6)
         return rebuild_meta(&rec, argv[3], num(4), static_cast<uint32_t>(num(5)));
-    if (op == "rebuild" && argc == 4) {
-        std::strncat(settings.hostcfg, argv[3], sizeof settings.hostcfg - 1);
-        int r = rebuild_hostcfg(&settings, &rec, &hc);
-        qz_printf("hostcfg %s\n", settings.hostcfg);
-        return r;
-    }
     return 99;
 }
 

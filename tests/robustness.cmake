@@ -1,5 +1,5 @@
 # Robustness on the emulated device: the power-cut sweep over every action that writes flash,
-# and many invocations at once on one device. Both make release images with nemftool.
+# and invocations racing for the lock file on one device. Both make release images with nemftool.
 find_package(ZLIB REQUIRED)
 foreach(t sweep concurrency)
   kru_add_test(kru_${t}_test SOURCES ${t}_test.cc LIBS kru_test_support kru_krul kru_hostconfig ZLIB::ZLIB)
