@@ -414,9 +414,7 @@ using T = InstallTest;
 const exit_case exit_cases[] = {
     {"no set index", [](T* t) { return strings{"install", t->rel}; }, 1, "install: missing set idx?\n"},
     {"set index 3", [](T* t) { return t->args({}, "", "3"); }, 1, "install: invalid set idx?\n"},
-    {"set index -2", [](T* t) { return t->args({}, "", "-2"); }, 1, "install: invalid set idx?\n"},
     {"URL", [](T* t) { return t->args({}, "tftp://server/img"); }, 1, "curl was not enabled at compile time, sorry.\n"},
-    {"file URL", [](T* t) { return t->args({}, "file:///tmp/img"); }, 1, "curl was not enabled at compile time, sorry.\n"},
     {"no hostconfig, no default", [](T* t) { t->erase_hostconfigs(); return t->args({}); }, 1,
      "install: rebuild of hostcfg failed\n"},
     {"active set 3", [](T* t) { t->change_record([](krul_data* r) { r->actset = 3; }); return t->args({}, "", "-1"); },
@@ -486,16 +484,6 @@ const exit_case exit_cases[] = {
      9, "install: krul_meta_install_part1 failed: -2\n"},
     {"singleton without -f", [](T* t) { return t->args({}, t->kernel_image({"@kernel,BOOT,0,-,-,-,2.1.0,1"})); },
      9, "install: Can't install into singleton partitions without -f\n"},
-    {"pool without partitions", [](T* t) { return t->args({}, t->kernel_image({"@kernel,NOPOOL,0,-,-,-,2.1.0,1"})); },
-     9, "install: krul_meta_install_part1 failed: -4\n"},
-    {"pool full",
-     [](T* t) {
-         t->change_record([](krul_data* r) { std::memcpy(&r->sets[0].refs[3], "\x0a\x0b", 2); });
-         return t->args({});
-     },
-     9, "install: krul_meta_install_part1 failed: -5\n"},
-    {"unknown pool, no version", [](T* t) { return t->args({}, t->kernel_image({"@kernel,NOPOOL,0,-,-,-,-1.-1.-1,1"})); },
-     9, "install: krul_meta_install_part1 failed: -99\n"},
     {"hostconfig not writable", [](T* t) { return t->args({}); }, 10, "KRU_EXIT_FATAL_ERR_HOSTCONFIG_WRITE\n",
      {"FLASHSIM_FAIL=erase:mtd5:1"}, true},
     {"no trust anchor", [](T* t) { fs::remove(t->sb.path(certs + "ca.cert.pem")); return t->args({}); }, 17,

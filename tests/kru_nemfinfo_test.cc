@@ -1,12 +1,11 @@
 // kru nemfinfo through the binary under the device emulator, with images from nemftool and the
-// trust material of tests/pki at its device paths; and the chunking of kru_load_file.
+// trust material of tests/pki at its device paths.
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "kru/kru_load.h"
 #include "tests/nemftool_test_support.h"
 
 namespace {
@@ -156,14 +155,6 @@ TEST_F(NemfinfoTest, EachFailureHasItsStatusAndMessages)
                  (*b)[p.at(2).offset + 12] ^= 0x20;   // kernel's name
              }, false), "-all"};
          }, 9, "", nemfinfo_failed},
-        {"one byte over -nemfsize", [](NemfinfoTest* t) {
-             std::string path = t->image("a.nemf");
-             return std::vector<std::string>{"nemfinfo", path, "-nemfsize=" + std::to_string(read_file(path).size() - 1)};
-         }, 9, "", "nemfinfo: NEMF too big\n"},
-        {"exactly -nemfsize", [](NemfinfoTest* t) {
-             std::string path = t->image("a.nemf");
-             return std::vector<std::string>{"nemfinfo", path, "-nemfsize=" + std::to_string(read_file(path).size())};
-         }, 0, rule + "Content Part: 0, type 1, name release\n", ""},
         {"trust anchor missing", [](NemfinfoTest* t) {
              std::filesystem::remove(t->sb.path("mnt" + anchor_path.substr(4)));
              return std::vector<std::string>{"nemfinfo", t->image("s.nemf", "signer"), "-all"};
@@ -195,46 +186,6 @@ TEST_F(NemfinfoTest, EachFailureHasItsStatusAndMessages)
     }
     // Failure messages are errors in the system log too.
     EXPECT_NE(std::string::npos, sb.syslog().find("3 KRU: nemfinfo: no header")) << sb.syslog();
-}
-
-// kru_load_file in the process: how a file is cut into callback calls.
-struct load_record {
-    std::vector<uint32_t> counts;
-    uint32_t refuse_at = 0;   // accept one byte less in this call (1-based); 0 never
-};
-
-uint32_t record_cb(const uint8_t* data, uint32_t element_size, uint32_t count, void* context)
-{
-    auto* rec = static_cast<load_record*>(context);
-    EXPECT_NE(nullptr, data);
-    EXPECT_EQ(1u, element_size);
-    rec->counts.push_back(count);
-    return rec->counts.size() == rec->refuse_at ? count - 1 : count;
-}
-
-TEST(KruLoadFile, ReadsIntoTheBufferInAtMostTwoCalls)
-{
-    sandbox sb;
-    write_file(sb.path("f"), std::string(100, 'x'));
-    const struct { const char* what; uint32_t size; uint32_t refuse_at; uint32_t want; std::vector<uint32_t> counts; } cases[] = {
-        {"buffer larger than the file", 200, 0, 100, {100}},
-        {"buffer exactly the file", 100, 0, 100, {100}},
-        {"buffer smaller than the file", 60, 0, 60, {60}},
-        {"refused chunk", 100, 1, 0, {100}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        std::vector<uint8_t> buffer(c.size);
-        load_record rec;
-        rec.refuse_at = c.refuse_at;
-        EXPECT_EQ(c.want, kru_load_file(sb.path("f").c_str(), buffer.data(), c.size, record_cb, &rec));
-        EXPECT_EQ(c.counts, rec.counts);
-        EXPECT_EQ(std::string(std::min<uint32_t>(c.size, 100), 'x'), std::string(buffer.begin(), buffer.begin() + std::min<uint32_t>(c.size, 100)));
-    }
-    load_record rec;
-    uint8_t b[8];
-    EXPECT_EQ(0u, kru_load_file(sb.path("none").c_str(), b, sizeof b, record_cb, &rec));
-    EXPECT_TRUE(rec.counts.empty());
 }
 
 }  // namespace

@@ -6,7 +6,6 @@ kru_add_test(kru_nemfinfo_test SOURCES kru_nemfinfo_test.cc LIBS kru_core kru_te
 foreach(t nemftool_test kru_nemfinfo_test)
   target_compile_definitions(${t} PRIVATE
     NEMFTOOL_TEST_BIN="$<TARGET_FILE:nemftool>"
-    NEMFTOOL_TEST_README="${PROJECT_SOURCE_DIR}/tools/nemftool/README.md"
     KRU_TEST_PKI_DIR="${CMAKE_CURRENT_SOURCE_DIR}/pki")
   add_dependencies(${t} nemftool)
 endforeach()

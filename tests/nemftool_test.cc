@@ -1,5 +1,5 @@
 // nemftool: images checked against zlib, which shares no code with it (kru itself checks their
-// signatures and hashes in the install tests); bad input; reproducibility; the help text.
+// signatures and hashes in the install tests); bad input; reproducibility.
 #include <string>
 #include <vector>
 
@@ -184,22 +184,6 @@ TEST_F(NemftoolTest, InfoAndVerifyReportWhatIsWrong)
         EXPECT_EQ(c.status, r.status) << r.err;
         EXPECT_NE(std::string::npos, r.out.find(c.says)) << r.out;
     }
-}
-
-TEST_F(NemftoolTest, HelpTextIsTheReadmeSection)
-{
-    run_result help = nemftool(sb, {"help"});
-    EXPECT_EQ(0, help.status);
-    std::string readme = read_file(NEMFTOOL_TEST_README);
-    size_t start = readme.find("```text\n");
-    ASSERT_NE(std::string::npos, start);
-    start += 8;
-    EXPECT_EQ(readme.substr(start, readme.find("```\n", start) - start), help.out);
-    EXPECT_EQ(help.out, nemftool(sb, {"--help"}).out);
-
-    run_result bare = nemftool(sb, {});
-    EXPECT_EQ(2, bare.status);
-    EXPECT_EQ(help.out, bare.err);
 }
 
 }  // namespace
