@@ -1,8 +1,12 @@
 // Supervision of the kru binary: how the worker's end becomes the exit status, the logged
-// signals, the lock between invocations, the terminal rule of the log, critical regions.
+// signals, the lock between invocations and what may be locked, the terminal rule of the log,
+// critical regions.
 #include <csignal>
+#include <filesystem>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -11,6 +15,7 @@
 namespace {
 
 const std::string stall_after_lock = "FLASHSIM_STALL=flock:*:1";
+const std::string lock_message = "Could not acquire kru lock\n";
 
 struct Supervision : testing::Test {
     sandbox sb;
@@ -72,13 +77,90 @@ TEST_F(Supervision, SecondInvocationFailsAtOnceWhileTheLockIsHeld)
         EXPECT_TRUE(file_exists(sb.path("tmp/kru.lock")));
         run_result second = run_kru(sb, {"help"});
         EXPECT_EQ(1, second.status);
-        EXPECT_EQ("Could not acquire kru lock\n", second.err);
+        EXPECT_EQ(lock_message, second.err);
         EXPECT_EQ("", second.out);
         release_stall(sb, worker);
         EXPECT_EQ(0, run_wait(first).status);
         EXPECT_FALSE(file_exists(sb.path("tmp/kru.lock")));
     }
     EXPECT_EQ(0, run_kru(sb, {"help"}).status);
+}
+
+// A holds the lock file open but has not locked it yet; B locks the same file, runs and
+// removes it; C creates a new file and holds its lock. A's flock on the removed file then
+// succeeds, yet A must not run: the file it locked is no longer the lock file.
+TEST_F(Supervision, LockOnARemovedFileIsGivenUp)
+{
+    sb.make_mtd(5, 262144);
+    sb.make_mtd(2, 262144);
+    ASSERT_EQ(0, run_kru(sb, {"initialize"}).status);
+    auto partset = [](const char* name) { return std::vector<std::string>{"partset", "2", name}; };
+    started a = run_start(sb, kru_bin(), partset("A"), {"FLASHSIM_STALL=preflock:*:1"});
+    const pid_t a_worker = wait_for_stall(sb);
+    ASSERT_GT(a_worker, 0);
+    EXPECT_EQ(0, run_kru(sb, partset("B")).status);
+    started c = run_start(sb, kru_bin(), partset("C"), {stall_after_lock});
+    const pid_t c_worker = wait_for_stall(sb, 10000, a_worker);
+    ASSERT_GT(c_worker, 0);
+
+    release_stall(sb, a_worker);
+    run_result ra = run_wait(a);
+    release_stall(sb, c_worker);
+    EXPECT_EQ(0, run_wait(c).status);
+    EXPECT_EQ(1, ra.status);
+    EXPECT_EQ(lock_message, ra.err);
+    EXPECT_NE(std::string::npos, run_kru(sb, {"info"}).out.find("  2  C    "));
+    EXPECT_FALSE(file_exists(sb.path("tmp/kru.lock")));
+}
+
+// Whatever is planted at the lock file's path that is not a regular file of the effective
+// user is refused, and nothing is created or changed through it.
+TEST_F(Supervision, OnlyARegularFileOfOurOwnIsLocked)
+{
+    const std::string lock = sb.path("tmp/kru.lock"), target = sb.path("target");
+    const struct {
+        const char* what;
+        void (*plant)(const std::string& lock, const std::string& target);
+        bool needs_root;
+        bool refused;
+    } cases[] = {
+        {"nothing", [](const std::string&, const std::string&) {}, false, false},
+        {"our own file", [](const std::string& l, const std::string&) { write_file(l, ""); }, false, false},
+        {"link to an existing file", [](const std::string& l, const std::string& t) {
+             write_file(t, "kept\n");
+             std::filesystem::create_symlink(t, l);
+         }, false, true},
+        {"link to nothing", [](const std::string& l, const std::string& t) { std::filesystem::create_symlink(t, l); },
+         false, true},
+        {"another user's file", [](const std::string& l, const std::string&) {
+             write_file(l, "");
+             ASSERT_EQ(0, chown(l.c_str(), 65534, 65534));
+         }, true, true},
+        {"a FIFO", [](const std::string& l, const std::string&) { ASSERT_EQ(0, mkfifo(l.c_str(), 0600)); }, false, true},
+        {"a directory", [](const std::string& l, const std::string&) { std::filesystem::create_directory(l); }, false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.needs_root && geteuid() != 0)
+            continue;   // only root can give a file away
+        std::filesystem::remove_all(lock);
+        std::filesystem::remove(target);
+        c.plant(lock, target);
+        const bool had_target = file_exists(target);
+        run_result r = run_kru(sb, {"help"});
+        if (c.refused) {
+            EXPECT_EQ(1, r.status);
+            EXPECT_EQ(lock_message, r.err);
+            EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(lock)));   // left where it was
+        } else {
+            EXPECT_EQ(0, r.status) << r.err;
+            EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(lock)));   // removed after use
+        }
+        EXPECT_EQ(had_target, file_exists(target));
+        if (had_target) {
+            EXPECT_EQ("kept\n", read_file(target));
+        }
+    }
 }
 
 // A signal that arrives before the fork waits until a process knows its role: the parent
