@@ -1,5 +1,5 @@
 // MTD access on devices, through the probe program
-// (tests/hostconfig_probe.cc) run under the device emulator.
+// (tests/meta_probe.cc) run under the device emulator.
 #include <sstream>
 #include <string>
 #include <vector>
@@ -14,7 +14,7 @@ using lines = std::vector<std::string>;
 
 struct MtdTest : testing::Test {
     sandbox sb;
-    run_result probe(const lines& args) { return run(sb, HOSTCONFIG_PROBE, args); }
+    run_result probe(const lines& args) { return run(sb, META_PROBE, args); }
     int result(const lines& args)
     {
         std::string out = probe(args).out;
