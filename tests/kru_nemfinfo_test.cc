@@ -67,60 +67,50 @@ struct NemfinfoTest : testing::Test {
     }
 };
 
-TEST_F(NemfinfoTest, WithoutAllOnlyTheFirstPartIsShownAndNothingIsVerified)
+// Without -all only the first part is shown and nothing is verified; a first part that does
+// not end within the first 1024 bytes shows its header only. With -all (or -allparts) a signed
+// image is verified first; a body CRC error lowers the number of parts shown.
+TEST_F(NemfinfoTest, ListingsWithAndWithoutAll)
 {
-    run_result r = run_kru(sb, {"nemfinfo", image("signed.nemf", "signer")});
-    EXPECT_EQ(0, r.status);
-    EXPECT_EQ(part_lines(0, 1, "release", 1, 0) + release_lines, r.out);
-    EXPECT_EQ("", r.err);
-}
-
-// An image whose first part does not end within the first 1024 bytes: its header is shown,
-// its body is not there.
-TEST_F(NemfinfoTest, WithoutAllAFirstPartLongerThanTheChunkShowsItsHeaderOnly)
-{
-    std::string path = sb.path("big.nemf");
-    ASSERT_EQ(0, nemftool(sb, {"create", "-o", path, "--sw", "kernel:3.0.12:k-3.0.12:" + sb.path("kernel.bin")}).status);
-    run_result r = run_kru(sb, {"nemfinfo", path});
-    EXPECT_EQ(0, r.status) << r.err;
-    EXPECT_EQ(part_lines(0, 4, "kernel", 0, 0) + "WARNING: CONTENT PART IS NULL! Skipping.\n", r.out);
-}
-
-TEST_F(NemfinfoTest, AllOnAnUnsignedImageListsEveryPartWithoutSignatureLines)
-{
-    run_result r = run_kru(sb, {"nemfinfo", image("plain.nemf"), "-all"});
-    EXPECT_EQ(0, r.status) << r.err;
-    EXPECT_EQ(part_lines(0, 1, "release", 1, 0) + release_lines + part_lines(1, 2, "krum", 1, 0) +
-                  part_lines(2, 4, "kernel", 1, 0) + kernel_lines + part_lines(3, 48, "blob", 1, 0),
-              r.out);
-    EXPECT_EQ("", r.err);
-}
-
-TEST_F(NemfinfoTest, AllOnASignedImageVerifiesFirst)
-{
-    const std::string path = image("signed.nemf", "signer-lowercase");   // no Common Name test here
-    for (const char* word : {"-all", "-allparts"}) {
-        SCOPED_TRACE(word);
-        run_result r = run_kru(sb, {"nemfinfo", path, word});
+    const std::string signed_parts = "verifying signature .. OK\n\n" + part_lines(0, 1, "release", 1, 1) + release_lines +
+                                     part_lines(1, 11, "signature", 1, 1) + part_lines(2, 2, "krum", 1, 1) +
+                                     part_lines(3, 4, "kernel", 1, 1) + kernel_lines + part_lines(4, 48, "blob", 1, 1);
+    const std::string plain_head = part_lines(0, 1, "release", 1, 0) + release_lines;
+    const struct {
+        const char* what;
+        std::string (*image)(NemfinfoTest* t);
+        const char* word;   // null: none
+        std::string out, err;
+    } cases[] = {
+        {"first part only", [](NemfinfoTest* t) { return t->image("s.nemf", "signer"); }, nullptr, plain_head, ""},
+        {"first part longer than the chunk", [](NemfinfoTest* t) {
+             const std::string path = t->sb.path("big.nemf");
+             EXPECT_EQ(0, nemftool(t->sb, {"create", "-o", path, "--sw", "kernel:3.0.12:k-3.0.12:" + t->sb.path("kernel.bin")}).status);
+             return path;
+         }, nullptr, part_lines(0, 4, "kernel", 0, 0) + "WARNING: CONTENT PART IS NULL! Skipping.\n", ""},
+        {"unsigned", [](NemfinfoTest* t) { return t->image("p.nemf"); }, "-all",
+         plain_head + part_lines(1, 2, "krum", 1, 0) + part_lines(2, 4, "kernel", 1, 0) + kernel_lines +
+             part_lines(3, 48, "blob", 1, 0), ""},
+        // signer-lowercase: no Common Name test here
+        {"signed", [](NemfinfoTest* t) { return t->image("s.nemf", "signer-lowercase"); }, "-all", signed_parts, trust_log},
+        {"signed, -allparts", [](NemfinfoTest* t) { return t->image("s.nemf", "signer-lowercase"); }, "-allparts",
+         signed_parts, trust_log},
+        {"body CRC error", [](NemfinfoTest* t) {
+             return t->altered(t->image("p.nemf"), [](std::string* b, const std::vector<image_part>& p) {
+                 (*b)[p.at(1).body()] ^= 0x01;   // krum
+             }, false);
+         }, "-all", plain_head + part_lines(1, 2, "krum", -1, 0) + part_lines(2, 4, "kernel", 1, 0) + kernel_lines, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> args = {"nemfinfo", c.image(this)};
+        if (c.word != nullptr)
+            args.push_back(c.word);
+        run_result r = run_kru(sb, args);
         EXPECT_EQ(0, r.status) << r.err;
-        EXPECT_EQ("verifying signature .. OK\n\n" + part_lines(0, 1, "release", 1, 1) + release_lines +
-                      part_lines(1, 11, "signature", 1, 1) + part_lines(2, 2, "krum", 1, 1) +
-                      part_lines(3, 4, "kernel", 1, 1) + kernel_lines + part_lines(4, 48, "blob", 1, 1),
-                  r.out);
-        EXPECT_EQ(trust_log, r.err);
+        EXPECT_EQ(c.out, r.out);
+        EXPECT_EQ(c.err, r.err);
     }
-}
-
-TEST_F(NemfinfoTest, ABodyCrcErrorLowersTheNumberOfPartsShown)
-{
-    std::string path = altered(image("plain.nemf"), [](std::string* b, const std::vector<image_part>& p) {
-        (*b)[p.at(1).body()] ^= 0x01;   // krum
-    }, false);
-    run_result r = run_kru(sb, {"nemfinfo", path, "-all"});
-    EXPECT_EQ(0, r.status) << r.err;
-    EXPECT_EQ(part_lines(0, 1, "release", 1, 0) + release_lines + part_lines(1, 2, "krum", -1, 0) +
-                  part_lines(2, 4, "kernel", 1, 0) + kernel_lines,
-              r.out);
 }
 
 TEST_F(NemfinfoTest, EachFailureHasItsStatusAndMessages)
