@@ -74,15 +74,10 @@ TEST_F(FileHeaderTest, BodyAndContainer)
     EXPECT_EQ(2, parts);
 }
 
-TEST(NemfContentHeader, EveryByteUnderTheCrcAndTheMinimumLength)
+// Every header byte under the CRC is the hostconfig test's (it flips each byte of an image).
+TEST(NemfContentHeader, MinimumLengthBodyCrcAndNames)
 {
-    // A long body, so that whatever hdr_length a flipped bit makes still lies inside the part.
     const std::vector<uint8_t> good = make_part("sixteen-chars-ok", std::vector<uint8_t>(300, 0x5A));
-    for (size_t off = 0; off < 32; ++off) {
-        std::vector<uint8_t> part = good;
-        part[off] ^= 0x01;
-        EXPECT_EQ(NEMF_ERR_HDR_CRC, nemf_validate_content_header(part)) << off;
-    }
     std::vector<uint8_t> part = good;
     put<uint16_t>(part, 6, 31);
     EXPECT_EQ(NEMF_ERR_HDR_LENGTH, nemf_validate_content_part_from_hdr(part));
