@@ -163,16 +163,6 @@ TEST_F(FlashDevice, BackupIsUsedOnlyWhenItIsAnUnlockedDevice)
     }
 }
 
-TEST_F(FlashDevice, RegularFileHostconfigAloneIsUsed)
-{
-    const std::string cfg = "-cfg=" + sb_.path("hc");
-    kru_ok({cfg, "initialize"});
-    kru_ok({cfg, "partset", "2", "SET2", "-refs=0"});
-    EXPECT_EQ(saved_size, read_file(sb_.path("hc")).size());
-    EXPECT_EQ(0, run_kru(sb_, {cfg, "getrh", "SET2"}).status);
-    EXPECT_EQ(std::vector<std::string>{}, changes());
-}
-
 // What the dump does not show: set names taken as they come and cut, 16-character pools and
 // cut mount points, and the content record that outlives its cleared entry.
 TEST_F(FlashDevice, ActionsStoreWhatTheirArgumentsSay)
