@@ -433,8 +433,6 @@ const exit_case exit_cases[] = {
      2, "failed (-99), reason:\ninstall: fatal error\n"},
     {"21 references", [](T* t) { return t->args({}, t->kernel_image(strings(21, "-1,BOOT,0,-,-,-,-1.-1.-1,1"))); },
      2, "failed (-6), reason:\ninstall: partinfo krum match\n"},
-    {"autoset file present", [](T* t) { write_file(t->sb.path("tmp/kru.autoset"), ""); return t->args({}, "", "-1"); },
-     5, "Autodetected set installation has already been tried by KRU with or without success.\n"},
     {"autoset file not creatable", [](T* t) { return t->args({"-autosetfile=/nonexistent/x"}, "", "-1"); },
      5, "install: could not CREATE|EXCL /nonexistent/x\n"},
     {"other model", [](T* t) { return t->args({"-product=MODELC"}); }, 6,
