@@ -83,12 +83,9 @@ TEST(ImageBuffer, EverySizeIsZeroFilledAndWritableToItsEnd)
     }
 }
 
-struct FileHelpers : testing::Test {
-    sandbox sb;
-};
-
-TEST_F(FileHelpers, ResultsFollowTheFileNotTheRequest)
+TEST(FileHelpers, ResultsFollowTheFileNotTheRequest)
 {
+    sandbox sb;
     std::string ten = sb.path("ten"), empty = sb.path("empty"), missing = sb.path("missing");
     write_file(ten, "0123456789");
     write_file(empty, "");
