@@ -69,8 +69,7 @@ TEST_F(TrialTest, ActivateHookSeesTheActivatedRecord)
         int status;
         const char* out;
     } cases[] = {
-        {{"activate", "1", "-dryrun"}, 0, "activate hook: actset 1\n"},
-        {{"activate", "2", "-f"}, 0, "activate hook: actset 2\n"},
+        {{"activate", "2", "-f", "-dryrun"}, 0, "activate hook: actset 2\n"},
         {{"activate", "2"}, 1, ""},
     };
     for (const auto& c : cases) {
