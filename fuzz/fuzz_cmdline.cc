@@ -11,16 +11,6 @@
 #include "fuzz/fuzz_input.h"
 #include "kru/kru_cmdline.h"
 
-namespace {
-
-template <size_t N>
-bool fuzz_terminated(const char (&field)[N])
-{
-    return std::memchr(field, '\0', N) != nullptr;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     fuzz_input in{{data, size}};

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <span>
+#include <string>
 
 #include "nemf/nemf_format.h"
 #include "platform/crc32.h"
@@ -30,6 +31,15 @@ struct fuzz_input {
         for (int i = 0; i < 4; ++i)
             v |= uint32_t{take_u8()} << (8 * i);
         return v;
+    }
+    // The text up to the first NUL (or the end); the NUL is consumed too.
+    std::string take_text()
+    {
+        const void* nul = std::memchr(rest.data(), '\0', rest.size());
+        size_t n = nul ? static_cast<size_t>(static_cast<const uint8_t*>(nul) - rest.data()) : rest.size();
+        std::string text(reinterpret_cast<const char*>(rest.data()), n);
+        rest = rest.subspan(nul ? n + 1 : n);
+        return text;
     }
 };
 
@@ -58,6 +68,13 @@ inline uint16_t fuzz_get_u16(std::span<const uint8_t> b, size_t off)
     return v;
 }
 inline void fuzz_put_u32(std::span<uint8_t> b, size_t off, uint32_t v) { std::memcpy(b.data() + off, &v, sizeof v); }
+
+// True when a fixed-size text field holds its terminating NUL.
+template <size_t N>
+bool fuzz_terminated(const char (&field)[N])
+{
+    return std::memchr(field, '\0', N) != nullptr;
+}
 
 // CRC of b[from, to), 0 when the range is empty.
 inline uint32_t fuzz_crc(std::span<const uint8_t> b, size_t from, size_t to)

@@ -14,12 +14,6 @@
 
 namespace {
 
-template <size_t N>
-bool fuzz_terminated(const char (&field)[N])
-{
-    return std::memchr(field, '\0', N) != nullptr;
-}
-
 void fuzz_krumd(size_t capacity, std::span<const uint8_t> bytes)
 {
     // Exactly the text's bytes and exactly `capacity` elements, so overruns of either show.
@@ -44,13 +38,10 @@ void fuzz_krumd(size_t capacity, std::span<const uint8_t> bytes)
     }
 }
 
-void fuzz_match_model(std::span<const uint8_t> bytes)
+void fuzz_match_model(fuzz_input in)
 {
-    const uint8_t* nul = static_cast<const uint8_t*>(std::memchr(bytes.data(), '\0', bytes.size()));
-    size_t model_len = nul ? static_cast<size_t>(nul - bytes.data()) : bytes.size();
-    std::string model(reinterpret_cast<const char*>(bytes.data()), model_len);
-    std::span<const uint8_t> rest = bytes.subspan(nul ? model_len + 1 : model_len);
-    std::vector<uint8_t> part(rest.begin(), rest.end());
+    std::string model = in.take_text();
+    std::vector<uint8_t> part(in.rest.begin(), in.rest.end());
     int r = krul_match_model(part, model.c_str());
     FUZZ_CHECK(r == 0 || r == 1);
 }
@@ -64,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (in.rest.size() > 65536)
         return 0;
     if (control & 0x80)
-        fuzz_match_model(in.rest);
+        fuzz_match_model(in);
     else
         fuzz_krumd(control & 0x1f, in.rest);
     return 0;

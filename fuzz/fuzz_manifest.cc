@@ -38,14 +38,10 @@ void fuzz_parse(std::span<const uint8_t> bytes)
     }
 }
 
-void fuzz_glob(std::span<const uint8_t> bytes)
+void fuzz_glob(fuzz_input in)
 {
-    const uint8_t* nul = static_cast<const uint8_t*>(std::memchr(bytes.data(), '\0', bytes.size()));
-    size_t plen = nul ? static_cast<size_t>(nul - bytes.data()) : bytes.size();
-    std::string pattern(reinterpret_cast<const char*>(bytes.data()), plen);
-    std::span<const uint8_t> rest = bytes.subspan(nul ? plen + 1 : plen);
-    std::string text(rest.begin(), rest.end());
-    text = text.c_str();   // up to its first NUL, as the signer's name arrives
+    std::string pattern = in.take_text();
+    std::string text = in.take_text();   // up to its first NUL, as the signer's name arrives
     int r = nemf_manifest_simple_glob_match(pattern.c_str(), text.c_str());
     FUZZ_CHECK(r == 0 || r == 1);
     // Without wildcards and escapes a pattern matches exactly itself.
@@ -70,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (in.rest.size() > 65536)
         return 0;
     if (control & 1)
-        fuzz_glob(in.rest.first(std::min<size_t>(in.rest.size(), 4096)));
+        fuzz_glob({in.rest.first(std::min<size_t>(in.rest.size(), 4096))});
     else
         fuzz_parse(in.rest);
     return 0;

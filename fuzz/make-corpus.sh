@@ -13,16 +13,13 @@ pki=$top/tests/pki
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-# seed TARGET NAME CONTROL-BYTES-AS-PRINTF [FILE]: control prefix, then the file (if any).
+# seed TARGET NAME CONTROL-BYTES-AS-PRINTF FILE: control prefix, then the file.
 seed() {
     mkdir -p "$out/$1"
-    { printf -- "$3"; if [ $# -ge 4 ]; then cat "$4"; fi; } > "$out/$1/$2"
+    { printf -- "$3"; cat "$4"; } > "$out/$1/$2"
 }
 # text TARGET NAME CONTROL-BYTES TEXT: control prefix, then the text as printf gives it.
-text() {
-    mkdir -p "$out/$1"
-    { printf -- "$3"; printf -- "$4"; } > "$out/$1/$2"
-}
+text() { seed "$1" "$2" "$3" <(printf -- "$4"); }
 
 # ---- images
 head -c 700 /dev/urandom > "$tmp/kernel"

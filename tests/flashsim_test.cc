@@ -158,17 +158,6 @@ TEST_F(FlashsimTest, RequestsThatCannotReachFlashFailAsOnTheDevice) {
     }
 }
 
-TEST_F(FlashsimTest, LockRequestsKeepTheLockFile) {
-    mkdev(1, "0x20000", "65536");
-    proc_result r = probe({"open", "/dev/mtd1", "rw", "islocked", "0", "0x20000", "lock", "0", "0x10000", "islocked",
-                           "0", "0x20000", "islocked", "0x10000", "0x20000", "unlock", "0", "0x20000", "islocked",
-                           "0", "0x20000", "lock", "0", "0x20000"});
-    EXPECT_EQ((lines{"open 0", "islocked 0", "lock 0", "islocked 1", "islocked EINVAL", "unlock 0", "islocked 0",
-                     "lock 0"}),
-              r.out);
-    EXPECT_TRUE(std::filesystem::exists(dev(1) + ".locked"));
-}
-
 TEST_F(FlashsimTest, MappedPathsLandInTheSandbox) {
     // An ioctl on a plain file reaches the kernel, which refuses it with ENOTTY; qemu-user
     // refuses the MTD requests, which it does not know, itself with ENOSYS.

@@ -136,25 +136,17 @@ TEST_F(HostconfigTest, SavedImageChecksIndependently)
     EXPECT_EQ(2, hc.count);
 }
 
-// load and kru_hostconfig_save on regular files (-cfg=, -cfgbak=).
-struct HostcfgCycleTest : HostconfigTest {
-    kru_settings s{};
-    krul_data rec;
-    void paths(const char* bak)
-    {
-        std::snprintf(s.hostcfg, sizeof s.hostcfg, "%s", primary.c_str());
-        std::snprintf(s.hostcfg_backup, sizeof s.hostcfg_backup, "%s", bak);
-    }
-};
-
-TEST_F(HostcfgCycleTest, OtherPartsKeptInOrderRecordLast)
+// load and kru_hostconfig_save on a regular file (-cfg=).
+TEST_F(HostconfigTest, OtherPartsKeptInOrderRecordLast)
 {
+    kru_settings s{};
+    std::snprintf(s.hostcfg, sizeof s.hostcfg, "%s", primary.c_str());
+    krul_data rec;
     krul_init(&rec);
     rec.actset = 2;
     const bytes record = make_part("KRU data", bytes(reinterpret_cast<uint8_t*>(&rec), reinterpret_cast<uint8_t*>(&rec) + 2964));
     const bytes a = make_part("A", {1}), b = make_part("B", {2, 3});
     load_from(make_image({a, record, b}));
-    paths("");
     ASSERT_EQ(1, load(&s, &rec, &hc));
     EXPECT_EQ(2, rec.actset);
     rec.actset = 1;
@@ -165,21 +157,6 @@ TEST_F(HostcfgCycleTest, OtherPartsKeptInOrderRecordLast)
     EXPECT_EQ(std::string("KRU data"), saved.substr(24 + a.size() + b.size() + 12, 8));
     ASSERT_EQ(1, load(&s, &rec, &hc));
     EXPECT_EQ(1, rec.actset);
-}
-
-// A backup path on which the lock query fails is neither read nor written.
-TEST_F(HostcfgCycleTest, RegularFileBackupIsLeftAlone)
-{
-    krul_init(&rec);
-    hostconfig_new(&hc, hostconfig_max_size);
-    paths(backup.c_str());
-    write_file(backup, "untouched");
-    ASSERT_EQ(1, kru_hostconfig_save(&s, &rec, &hc, "initialize"));
-    EXPECT_EQ(3020u, read_file(primary).size());
-    EXPECT_EQ("untouched", read_file(backup));
-    write_file(backup, read_file(primary));
-    write_file(primary, "broken");
-    EXPECT_EQ(-1, load(&s, &rec, &hc));
 }
 
 }  // namespace

@@ -1,12 +1,11 @@
 // kru nemfinfo through the binary under the device emulator, with images from nemftool and the
-// trust material of tests/pki at its device paths; and the chunking of kru_load_file.
+// trust material of tests/pki at its device paths.
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "kru/kru_load.h"
 #include "tests/nemftool_test_support.h"
 
 namespace {
@@ -55,13 +54,6 @@ struct NemfinfoTest : testing::Test {
         return sb.path(name);
     }
 
-    // The device's revocation lists for a signer under the intermediate CA: the root's
-    // `root_crl`, then the intermediate's own (every certificate of the chain is checked).
-    void chain_crls(const std::string& root_crl)
-    {
-        write_file(sb.path("mnt" + crl_path.substr(4)), read_file(pki(root_crl)) + read_file(pki("intermediate-ca.crl.pem")));
-    }
-
     // The bytes of an image after `change`, written back; CRCs resealed when asked.
     std::string altered(const std::string& path, void (*change)(std::string*, const std::vector<image_part>&),
                         bool resealed)
@@ -75,60 +67,50 @@ struct NemfinfoTest : testing::Test {
     }
 };
 
-TEST_F(NemfinfoTest, WithoutAllOnlyTheFirstPartIsShownAndNothingIsVerified)
+// Without -all only the first part is shown and nothing is verified; a first part that does
+// not end within the first 1024 bytes shows its header only. With -all (or -allparts) a signed
+// image is verified first; a body CRC error lowers the number of parts shown.
+TEST_F(NemfinfoTest, ListingsWithAndWithoutAll)
 {
-    run_result r = run_kru(sb, {"nemfinfo", image("signed.nemf", "signer")});
-    EXPECT_EQ(0, r.status);
-    EXPECT_EQ(part_lines(0, 1, "release", 1, 0) + release_lines, r.out);
-    EXPECT_EQ("", r.err);
-}
-
-// An image whose first part does not end within the first 1024 bytes: its header is shown,
-// its body is not there.
-TEST_F(NemfinfoTest, WithoutAllAFirstPartLongerThanTheChunkShowsItsHeaderOnly)
-{
-    std::string path = sb.path("big.nemf");
-    ASSERT_EQ(0, nemftool(sb, {"create", "-o", path, "--sw", "kernel:3.0.12:k-3.0.12:" + sb.path("kernel.bin")}).status);
-    run_result r = run_kru(sb, {"nemfinfo", path});
-    EXPECT_EQ(0, r.status) << r.err;
-    EXPECT_EQ(part_lines(0, 4, "kernel", 0, 0) + "WARNING: CONTENT PART IS NULL! Skipping.\n", r.out);
-}
-
-TEST_F(NemfinfoTest, AllOnAnUnsignedImageListsEveryPartWithoutSignatureLines)
-{
-    run_result r = run_kru(sb, {"nemfinfo", image("plain.nemf"), "-all"});
-    EXPECT_EQ(0, r.status) << r.err;
-    EXPECT_EQ(part_lines(0, 1, "release", 1, 0) + release_lines + part_lines(1, 2, "krum", 1, 0) +
-                  part_lines(2, 4, "kernel", 1, 0) + kernel_lines + part_lines(3, 48, "blob", 1, 0),
-              r.out);
-    EXPECT_EQ("", r.err);
-}
-
-TEST_F(NemfinfoTest, AllOnASignedImageVerifiesFirst)
-{
-    const std::string path = image("signed.nemf", "signer-lowercase");   // no Common Name test here
-    for (const char* word : {"-all", "-allparts"}) {
-        SCOPED_TRACE(word);
-        run_result r = run_kru(sb, {"nemfinfo", path, word});
+    const std::string signed_parts = "verifying signature .. OK\n\n" + part_lines(0, 1, "release", 1, 1) + release_lines +
+                                     part_lines(1, 11, "signature", 1, 1) + part_lines(2, 2, "krum", 1, 1) +
+                                     part_lines(3, 4, "kernel", 1, 1) + kernel_lines + part_lines(4, 48, "blob", 1, 1);
+    const std::string plain_head = part_lines(0, 1, "release", 1, 0) + release_lines;
+    const struct {
+        const char* what;
+        std::string (*image)(NemfinfoTest* t);
+        const char* word;   // null: none
+        std::string out, err;
+    } cases[] = {
+        {"first part only", [](NemfinfoTest* t) { return t->image("s.nemf", "signer"); }, nullptr, plain_head, ""},
+        {"first part longer than the chunk", [](NemfinfoTest* t) {
+             const std::string path = t->sb.path("big.nemf");
+             EXPECT_EQ(0, nemftool(t->sb, {"create", "-o", path, "--sw", "kernel:3.0.12:k-3.0.12:" + t->sb.path("kernel.bin")}).status);
+             return path;
+         }, nullptr, part_lines(0, 4, "kernel", 0, 0) + "WARNING: CONTENT PART IS NULL! Skipping.\n", ""},
+        {"unsigned", [](NemfinfoTest* t) { return t->image("p.nemf"); }, "-all",
+         plain_head + part_lines(1, 2, "krum", 1, 0) + part_lines(2, 4, "kernel", 1, 0) + kernel_lines +
+             part_lines(3, 48, "blob", 1, 0), ""},
+        // signer-lowercase: no Common Name test here
+        {"signed", [](NemfinfoTest* t) { return t->image("s.nemf", "signer-lowercase"); }, "-all", signed_parts, trust_log},
+        {"signed, -allparts", [](NemfinfoTest* t) { return t->image("s.nemf", "signer-lowercase"); }, "-allparts",
+         signed_parts, trust_log},
+        {"body CRC error", [](NemfinfoTest* t) {
+             return t->altered(t->image("p.nemf"), [](std::string* b, const std::vector<image_part>& p) {
+                 (*b)[p.at(1).body()] ^= 0x01;   // krum
+             }, false);
+         }, "-all", plain_head + part_lines(1, 2, "krum", -1, 0) + part_lines(2, 4, "kernel", 1, 0) + kernel_lines, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> args = {"nemfinfo", c.image(this)};
+        if (c.word != nullptr)
+            args.push_back(c.word);
+        run_result r = run_kru(sb, args);
         EXPECT_EQ(0, r.status) << r.err;
-        EXPECT_EQ("verifying signature .. OK\n\n" + part_lines(0, 1, "release", 1, 1) + release_lines +
-                      part_lines(1, 11, "signature", 1, 1) + part_lines(2, 2, "krum", 1, 1) +
-                      part_lines(3, 4, "kernel", 1, 1) + kernel_lines + part_lines(4, 48, "blob", 1, 1),
-                  r.out);
-        EXPECT_EQ(trust_log, r.err);
+        EXPECT_EQ(c.out, r.out);
+        EXPECT_EQ(c.err, r.err);
     }
-}
-
-TEST_F(NemfinfoTest, ABodyCrcErrorLowersTheNumberOfPartsShown)
-{
-    std::string path = altered(image("plain.nemf"), [](std::string* b, const std::vector<image_part>& p) {
-        (*b)[p.at(1).body()] ^= 0x01;   // krum
-    }, false);
-    run_result r = run_kru(sb, {"nemfinfo", path, "-all"});
-    EXPECT_EQ(0, r.status) << r.err;
-    EXPECT_EQ(part_lines(0, 1, "release", 1, 0) + release_lines + part_lines(1, 2, "krum", -1, 0) +
-                  part_lines(2, 4, "kernel", 1, 0) + kernel_lines,
-              r.out);
 }
 
 TEST_F(NemfinfoTest, EachFailureHasItsStatusAndMessages)
@@ -163,14 +145,6 @@ TEST_F(NemfinfoTest, EachFailureHasItsStatusAndMessages)
                  (*b)[p.at(2).offset + 12] ^= 0x20;   // kernel's name
              }, false), "-all"};
          }, 9, "", nemfinfo_failed},
-        {"one byte over -nemfsize", [](NemfinfoTest* t) {
-             std::string path = t->image("a.nemf");
-             return std::vector<std::string>{"nemfinfo", path, "-nemfsize=" + std::to_string(read_file(path).size() - 1)};
-         }, 9, "", "nemfinfo: NEMF too big\n"},
-        {"exactly -nemfsize", [](NemfinfoTest* t) {
-             std::string path = t->image("a.nemf");
-             return std::vector<std::string>{"nemfinfo", path, "-nemfsize=" + std::to_string(read_file(path).size())};
-         }, 0, rule + "Content Part: 0, type 1, name release\n", ""},
         {"trust anchor missing", [](NemfinfoTest* t) {
              std::filesystem::remove(t->sb.path("mnt" + anchor_path.substr(4)));
              return std::vector<std::string>{"nemfinfo", t->image("s.nemf", "signer"), "-all"};
@@ -185,14 +159,6 @@ TEST_F(NemfinfoTest, EachFailureHasItsStatusAndMessages)
          }, 18, trust_failed, trust_log + "load crl (" + crl_path + ") error: -126\n"},
         {"revoked signer", [](NemfinfoTest* t) {
              return std::vector<std::string>{"nemfinfo", t->image("s.nemf", "signer-revoked"), "-all"};
-         }, 9, "ERROR: LOAD MANIFEST FAILED\n", trust_log},
-        {"signer under an intermediate CA", [](NemfinfoTest* t) {
-             t->chain_crls("ca.crl.pem");
-             return std::vector<std::string>{"nemfinfo", t->image("s.nemf", "signer-intermediate"), "-all"};
-         }, 0, "verifying signature .. OK\n\n", trust_log},
-        {"intermediate CA revoked by the root", [](NemfinfoTest* t) {
-             t->chain_crls("ca-intermediate-revoked.crl.pem");
-             return std::vector<std::string>{"nemfinfo", t->image("s.nemf", "signer-intermediate"), "-all"};
          }, 9, "ERROR: LOAD MANIFEST FAILED\n", trust_log},
         {"tampered part, CRCs resealed", [](NemfinfoTest* t) {
              return std::vector<std::string>{"nemfinfo", t->altered(t->image("s.nemf", "signer"), [](std::string* b, const auto& p) {
@@ -210,46 +176,6 @@ TEST_F(NemfinfoTest, EachFailureHasItsStatusAndMessages)
     }
     // Failure messages are errors in the system log too.
     EXPECT_NE(std::string::npos, sb.syslog().find("3 KRU: nemfinfo: no header")) << sb.syslog();
-}
-
-// kru_load_file in the process: how a file is cut into callback calls.
-struct load_record {
-    std::vector<uint32_t> counts;
-    uint32_t refuse_at = 0;   // accept one byte less in this call (1-based); 0 never
-};
-
-uint32_t record_cb(const uint8_t* data, uint32_t element_size, uint32_t count, void* context)
-{
-    auto* rec = static_cast<load_record*>(context);
-    EXPECT_NE(nullptr, data);
-    EXPECT_EQ(1u, element_size);
-    rec->counts.push_back(count);
-    return rec->counts.size() == rec->refuse_at ? count - 1 : count;
-}
-
-TEST(KruLoadFile, ReadsIntoTheBufferInAtMostTwoCalls)
-{
-    sandbox sb;
-    write_file(sb.path("f"), std::string(100, 'x'));
-    const struct { const char* what; uint32_t size; uint32_t refuse_at; uint32_t want; std::vector<uint32_t> counts; } cases[] = {
-        {"buffer larger than the file", 200, 0, 100, {100}},
-        {"buffer exactly the file", 100, 0, 100, {100}},
-        {"buffer smaller than the file", 60, 0, 60, {60}},
-        {"refused chunk", 100, 1, 0, {100}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        std::vector<uint8_t> buffer(c.size);
-        load_record rec;
-        rec.refuse_at = c.refuse_at;
-        EXPECT_EQ(c.want, kru_load_file(sb.path("f").c_str(), buffer.data(), c.size, record_cb, &rec));
-        EXPECT_EQ(c.counts, rec.counts);
-        EXPECT_EQ(std::string(std::min<uint32_t>(c.size, 100), 'x'), std::string(buffer.begin(), buffer.begin() + std::min<uint32_t>(c.size, 100)));
-    }
-    load_record rec;
-    uint8_t b[8];
-    EXPECT_EQ(0u, kru_load_file(sb.path("none").c_str(), b, sizeof b, record_cb, &rec));
-    EXPECT_TRUE(rec.counts.empty());
 }
 
 }  // namespace

@@ -58,45 +58,53 @@ struct FlashDevice : testing::Test {
     }
 };
 
-TEST_F(FlashDevice, SaveErasesAndWritesTheBackupBeforeThePrimary)
-{
-    run_result r = run_kru(sb_, {"initialize"});
-    EXPECT_EQ(0, r.status);
-    EXPECT_EQ("initialize: OK\n", r.err);
-    const std::vector<std::string> want = {"erase mtd2", "write mtd2 0x0 0xbcc", "erase mtd5", "write mtd5 0x0 0xbcc"};
-    EXPECT_EQ(want, changes());
-    std::string primary = dev("dev/mtd5"), backup = dev("dev/mtd2");
-    EXPECT_EQ(primary.substr(0, saved_size), backup.substr(0, saved_size));
-    EXPECT_EQ(std::string::npos, primary.find_first_not_of('\xff', saved_size));
-    EXPECT_NE(std::string::npos, sb_.syslog().find("6 KRU: initialize: OK\n"));
-}
-
 // The copy that is the only one that loads is erased last. A copy torn by an earlier power cut
-// (its first half written, the rest erased) does not load.
+// (its first half written, the rest erased) does not load. A worn cell in the copy written
+// first (the write reports success, one bit stays 1) fails its read-back, and the save stops
+// before the other copy, the only good one left, is erased.
 TEST_F(FlashDevice, SaveWritesTheCopyThatDoesNotLoadFirst)
 {
-    const std::vector<std::string> backup_first = {"erase mtd2", "write mtd2 0x0 0xbcc", "erase mtd5", "write mtd5 0x0 0xbcc"};
-    const std::vector<std::string> primary_first = {"erase mtd5", "write mtd5 0x0 0xbcc", "erase mtd2", "write mtd2 0x0 0xbcc"};
+    using ops = std::vector<std::string>;
+    const ops backup_first = {"erase mtd2", "write mtd2 0x0 0xbcc", "erase mtd5", "write mtd5 0x0 0xbcc"};
+    const ops primary_first = {"erase mtd5", "write mtd5 0x0 0xbcc", "erase mtd2", "write mtd2 0x0 0xbcc"};
     const struct {
         const char* torn;   // null: both copies load
-        const std::vector<std::string>& order;
+        const char* worn;   // a FLASHSIM_WEAK rule, or null
+        const ops order;
         const char* logged;
     } cases[] = {
-        {nullptr, backup_first, "primary loads, backup loads: backup first"},
-        {"dev/mtd5", primary_first, "primary does not load, backup loads: primary first"},
-        {"dev/mtd2", backup_first, "primary loads, backup does not load: backup first"},
+        {nullptr, nullptr, backup_first, "primary loads, backup loads: backup first"},
+        {"dev/mtd5", nullptr, primary_first, "primary does not load, backup loads: primary first"},
+        {"dev/mtd2", nullptr, backup_first, "primary loads, backup does not load: backup first"},
+        {nullptr, "FLASHSIM_WEAK=write:mtd2:1", {"erase mtd2", "write mtd2 0x0 0xbcc", "fault-weak mtd2 0x0 0x1"},
+         "primary loads, backup loads: backup first"},
+        {"dev/mtd5", "FLASHSIM_WEAK=write:mtd5:1", {"erase mtd5", "write mtd5 0x0 0xbcc", "fault-weak mtd5 0x0 0x1"},
+         "primary does not load, backup loads: primary first"},
     };
+    run_result r = run_kru(sb_, {"initialize"});
+    EXPECT_EQ("initialize: OK\n", r.err);
+    EXPECT_NE(std::string::npos, sb_.syslog().find("6 KRU: initialize: OK\n"));
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.torn != nullptr ? c.torn : "both load");
+        SCOPED_TRACE(std::string(c.torn != nullptr ? c.torn : "both load") + (c.worn != nullptr ? ", worn" : ""));
         kru_ok({"initialize"});
         if (c.torn != nullptr)
             poke(c.torn, saved_size / 2, std::string(saved_size / 2, '\xff'));
+        const char* loading = c.torn != nullptr ? "dev/mtd2" : "dev/mtd5";
+        const std::string kept = dev(loading);
         write_file(sb_.path("flashsim.log"), "");
         write_file(sb_.path("syslog"), "");
-        kru_ok({"partset", "1", "MAIN"});
+        r = run_kru(sb_, {"partset", "1", "MAIN"}, c.worn != nullptr ? ops{c.worn} : ops{});
         EXPECT_EQ(c.order, changes());
-        EXPECT_EQ(dev("dev/mtd5").substr(0, saved_size), dev("dev/mtd2").substr(0, saved_size));
         EXPECT_NE(std::string::npos, sb_.syslog().find(std::string("7 KRU: hostconfig_save: ") + c.logged + "\n"));
+        if (c.worn != nullptr) {
+            EXPECT_EQ(1, r.status);
+            EXPECT_NE(std::string::npos, r.err.find("hostconfig_save failed.\n")) << r.err;
+            EXPECT_EQ(kept, dev(loading));
+            continue;
+        }
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_EQ(dev("dev/mtd5").substr(0, saved_size), dev("dev/mtd2").substr(0, saved_size));
+        EXPECT_EQ(std::string::npos, dev("dev/mtd5").find_first_not_of('\xff', saved_size));
     }
 }
 
@@ -153,16 +161,6 @@ TEST_F(FlashDevice, BackupIsUsedOnlyWhenItIsAnUnlockedDevice)
         EXPECT_EQ(std::string::npos, dev("dev/mtd2").find_first_not_of('\xff'));
         EXPECT_EQ("not a hostconfig", read_file(sb_.path("bak")));
     }
-}
-
-TEST_F(FlashDevice, RegularFileHostconfigAloneIsUsed)
-{
-    const std::string cfg = "-cfg=" + sb_.path("hc");
-    kru_ok({cfg, "initialize"});
-    kru_ok({cfg, "partset", "2", "SET2", "-refs=0"});
-    EXPECT_EQ(saved_size, read_file(sb_.path("hc")).size());
-    EXPECT_EQ(0, run_kru(sb_, {cfg, "getrh", "SET2"}).status);
-    EXPECT_EQ(std::vector<std::string>{}, changes());
 }
 
 // What the dump does not show: set names taken as they come and cut, 16-character pools and

@@ -1,44 +1,25 @@
 // Supervision of the kru binary: how the worker's end becomes the exit status, the logged
-// signals, the lock between invocations, the terminal rule of the log, critical regions.
+// signals, the lock between invocations and what may be locked, the terminal rule of the log,
+// critical regions.
 #include <csignal>
-#include <fcntl.h>
-#include <pty.h>
+#include <filesystem>
 #include <string>
-#include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "tests/support/kru_run.h"
-#include "tests/support/target_exec.h"
 
 namespace {
 
 const std::string stall_after_lock = "FLASHSIM_STALL=flock:*:1";
+const std::string lock_message = "Could not acquire kru lock\n";
 
 struct Supervision : testing::Test {
     sandbox sb;
     std::string usage = read_file(test_data("usage.txt"));
-
-    // In a forked child: replaces it with kru under the emulator, standard streams as they are.
-    [[noreturn]] void exec_kru(std::vector<std::string> args, std::vector<std::string> env)
-    {
-        env.push_back("FLASHSIM_ROOT=" + sb.root);
-        env.push_back("LD_PRELOAD=" + flashsim_lib());
-        env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
-        std::string bin = kru_bin();
-        args.insert(args.begin(), bin);
-        target_exec_wrap(&bin, &args, &env);
-        std::vector<char*> argv, envp;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        for (auto& e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        execve(bin.c_str(), argv.data(), envp.data());
-        _exit(127);
-    }
 
     // Starts `kru help` and waits until its worker holds the lock and stalls there.
     started start_stalled(pid_t* worker)
@@ -49,19 +30,6 @@ struct Supervision : testing::Test {
         return s;
     }
 };
-
-TEST_F(Supervision, KilledWorkerGives63PlusTheSignal)
-{
-    pid_t worker;
-    started s = start_stalled(&worker);
-    ASSERT_GT(worker, 0);
-    EXPECT_NE(s.pid, worker);
-    kill(worker, SIGKILL);
-    run_result r = run_wait(s);
-    EXPECT_EQ(72, r.status);
-    EXPECT_EQ("child terminated by signal #9\n", r.err);
-    EXPECT_NE(std::string::npos, sb.syslog().find("2 KRU: child terminated by signal #9\n"));
-}
 
 TEST_F(Supervision, CaughtSignalsAreLoggedAndTheActionResultStands)
 {
@@ -84,20 +52,114 @@ TEST_F(Supervision, CaughtSignalsAreLoggedAndTheActionResultStands)
     EXPECT_NE(std::string::npos, log.find("6 KRU: parent: Got signal #2\n")) << log;
 }
 
+// The lock guards the action and the release alike: while the first invocation holds it, and
+// until its lock file is gone, a second one is refused at once.
 TEST_F(Supervision, SecondInvocationFailsAtOnceWhileTheLockIsHeld)
 {
-    pid_t worker;
-    started first = start_stalled(&worker);
-    ASSERT_GT(worker, 0);
-    EXPECT_TRUE(file_exists(sb.path("tmp/kru.lock")));
-    run_result second = run_kru(sb, {"help"});
-    EXPECT_EQ(1, second.status);
-    EXPECT_EQ("Could not acquire kru lock\n", second.err);
-    EXPECT_EQ("", second.out);
-    release_stall(sb, worker);
-    EXPECT_EQ(0, run_wait(first).status);
-    EXPECT_FALSE(file_exists(sb.path("tmp/kru.lock")));
+    for (const char* held_at : {stall_after_lock.c_str(), "FLASHSIM_DELAY=before:unlink:1"}) {
+        SCOPED_TRACE(held_at);
+        started first = run_start(sb, kru_bin(), {"help"}, {held_at});
+        pid_t worker = wait_for_stall(sb);
+        ASSERT_GT(worker, 0);
+        EXPECT_TRUE(file_exists(sb.path("tmp/kru.lock")));
+        run_result second = run_kru(sb, {"help"});
+        EXPECT_EQ(1, second.status);
+        EXPECT_EQ(lock_message, second.err);
+        EXPECT_EQ("", second.out);
+        release_stall(sb, worker);
+        EXPECT_EQ(0, run_wait(first).status);
+        EXPECT_FALSE(file_exists(sb.path("tmp/kru.lock")));
+    }
     EXPECT_EQ(0, run_kru(sb, {"help"}).status);
+}
+
+// A holds the lock file open but has not locked it yet; B locks the same file, runs and
+// removes it; C creates a new file and holds its lock. A's flock on the removed file then
+// succeeds, yet A must not run: the file it locked is no longer the lock file.
+TEST_F(Supervision, LockOnARemovedFileIsGivenUp)
+{
+    sb.make_mtd(5, 262144);   // no backup device: the primary alone
+    ASSERT_EQ(0, run_kru(sb, {"initialize"}).status);
+    auto partset = [](const char* name) { return std::vector<std::string>{"partset", "2", name}; };
+    started a = run_start(sb, kru_bin(), partset("A"), {"FLASHSIM_STALL=preflock:*:1"});
+    const pid_t a_worker = wait_for_stall(sb);
+    ASSERT_GT(a_worker, 0);
+    EXPECT_EQ(0, run_kru(sb, partset("B")).status);
+    started c = run_start(sb, kru_bin(), partset("C"), {stall_after_lock});
+    const pid_t c_worker = wait_for_stall(sb, 10000, a_worker);
+    ASSERT_GT(c_worker, 0);
+
+    release_stall(sb, a_worker);
+    run_result ra = run_wait(a);
+    release_stall(sb, c_worker);
+    EXPECT_EQ(0, run_wait(c).status);
+    EXPECT_EQ(1, ra.status);
+    EXPECT_EQ(lock_message, ra.err);
+    EXPECT_NE(std::string::npos, run_kru(sb, {"info"}).out.find("  2  C    "));
+}
+
+// Whatever is planted at the lock file's path that is not a regular file of the effective
+// user is refused, and nothing is created or changed through it.
+TEST_F(Supervision, OnlyARegularFileOfOurOwnIsLocked)
+{
+    const std::string lock = sb.path("tmp/kru.lock"), target = sb.path("target");
+    const struct {
+        const char* what;
+        void (*plant)(const std::string& lock, const std::string& target);
+        bool needs_root;
+        bool refused;
+    } cases[] = {
+        {"nothing", [](const std::string&, const std::string&) {}, false, false},
+        {"our own file", [](const std::string& l, const std::string&) { write_file(l, ""); }, false, false},
+        {"link to an existing file", [](const std::string& l, const std::string& t) {
+             write_file(t, "kept\n");
+             std::filesystem::create_symlink(t, l);
+         }, false, true},
+        {"link to nothing", [](const std::string& l, const std::string& t) { std::filesystem::create_symlink(t, l); },
+         false, true},
+        {"another user's file", [](const std::string& l, const std::string&) {
+             write_file(l, "");
+             ASSERT_EQ(0, chown(l.c_str(), 65534, 65534));
+         }, true, true},
+        {"a FIFO", [](const std::string& l, const std::string&) { ASSERT_EQ(0, mkfifo(l.c_str(), 0600)); }, false, true},
+        {"a directory", [](const std::string& l, const std::string&) { std::filesystem::create_directory(l); }, false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.needs_root && geteuid() != 0)
+            continue;   // only root can give a file away
+        std::filesystem::remove_all(lock);
+        std::filesystem::remove(target);
+        c.plant(lock, target);
+        const bool had_target = file_exists(target);
+        run_result r = run_kru(sb, {"help"});
+        if (c.refused) {
+            EXPECT_EQ(1, r.status);
+            EXPECT_EQ(lock_message, r.err);
+            EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(lock)));   // left where it was
+        } else {
+            EXPECT_EQ(0, r.status) << r.err;
+            EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(lock)));   // removed after use
+        }
+        EXPECT_EQ(had_target, file_exists(target));
+        if (had_target) {
+            EXPECT_EQ("kept\n", read_file(target));
+        }
+    }
+}
+
+// A signal that arrives before the fork waits until a process knows its role: the parent
+// reports it, and no handler runs while the role is still unknown.
+TEST_F(Supervision, SignalBeforeTheForkIsReportedByTheParent)
+{
+    started s = run_start(sb, kru_bin(), {"help"}, {"FLASHSIM_DELAY=before:fork:1"});
+    pid_t held = wait_for_stall(sb);
+    ASSERT_GT(held, 0);
+    kill(held, SIGTERM);
+    release_stall(sb, held);
+    run_result r = run_wait(s);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("parent: Got signal #15\n", r.err);
 }
 
 TEST_F(Supervision, WritingToAClosedPipeIsAnErrorNotDeath)
@@ -105,72 +167,43 @@ TEST_F(Supervision, WritingToAClosedPipeIsAnErrorNotDeath)
     int fds[2];
     ASSERT_EQ(0, pipe(fds));
     close(fds[0]);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(fds[1], 1);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 2);
-        exec_kru({"help"}, {});
-    }
+    run_result r = run_with_fd(sb, kru_bin(), {"help"}, {}, fds[1], 1);
     close(fds[1]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(0, WEXITSTATUS(status));   // not 76, death by SIGPIPE
+    EXPECT_EQ(0, r.status);   // not 76, death by SIGPIPE
 }
 
-TEST_F(Supervision, PanicGives69AndItsTextOnTheConsole)
+// What kru shows only on internal faults, through a probe over its libraries: a panic ends
+// the worker by SIGABRT (69) with its text, cut at 79 characters, on the console; nested
+// critical regions log only the outermost pair; a long message is cut in both copies.
+TEST_F(Supervision, PanicsCriticalRegionsAndLongMessages)
 {
-    run_result r = run(sb, KRU_PROBE, {"panic"});
-    EXPECT_EQ(69, r.status);
-    EXPECT_EQ(0u, r.out.find("Panic: *** ASSERT in kru at ")) << r.out;
-    EXPECT_EQ("child terminated by signal #6\n", r.err);
-
-    r = run(sb, KRU_PROBE, {"panic-long"});
-    EXPECT_EQ(69, r.status);
-    EXPECT_EQ("Panic: " + std::string(79, 'p'), r.out);
-}
-
-TEST_F(Supervision, CriticalRegionsLogOnlyTheOutermostPair)
-{
-    run_result r = run(sb, KRU_PROBE, {"critical"});
-    EXPECT_EQ(0, r.status);
-    EXPECT_EQ("", r.err);
-    EXPECT_EQ("5 KRU: critical part start: outer\n5 KRU: critical part end: outer\n", sb.syslog());
-}
-
-TEST_F(Supervision, LongMessagesAreCutInBothCopies)
-{
-    run_result r = run(sb, KRU_PROBE, {"log-long"});
-    EXPECT_EQ(std::string(319, 'x'), r.err);
-    EXPECT_EQ("3 KRU: " + std::string(319, 'x') + "\n", sb.syslog());
+    const std::string died = "child terminated by signal #6\n", x319(319, 'x');
+    const struct { const char* mode; int status; std::string out, err, log; bool out_begins; } cases[] = {
+        {"panic", 69, "Panic: *** ASSERT in kru at ", died, "2 KRU: " + died, true},   // and the line
+        {"panic-long", 69, "Panic: " + std::string(79, 'p'), died, "2 KRU: " + died, false},
+        {"critical", 0, "", "", "5 KRU: critical part start: outer\n5 KRU: critical part end: outer\n", false},
+        {"log-long", 0, "", x319, "3 KRU: " + x319 + "\n", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        write_file(sb.path("syslog"), "");
+        run_result r = run(sb, KRU_PROBE, {c.mode});
+        EXPECT_EQ(c.status, r.status);
+        EXPECT_EQ(c.out, c.out_begins ? r.out.substr(0, c.out.size()) : r.out);
+        EXPECT_EQ(c.err, r.err);
+        EXPECT_EQ(c.log, sb.syslog());
+    }
 }
 
 // With standard output on a terminal, kru_log messages stay off the system log; kru_log_err
 // messages reach it all the same.
 TEST_F(Supervision, TerminalOnStandardOutputKeepsOrdinaryMessagesOffTheLog)
 {
-    std::string err_path = sb.path("tty.err");
-    auto run_on_tty = [&](std::vector<std::string> args, std::vector<std::string> env) {
-        int master = -1;
-        pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-        if (pid == 0) {
-            int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(err, 2);
-            exec_kru(args, env);
-        }
-        char buf[4096];
-        while (read(master, buf, sizeof buf) > 0) {
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        close(master);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    };
-    EXPECT_EQ(1, run_on_tty({"frobnicate"}, {}));
-    EXPECT_EQ("Unknown action\n", read_file(err_path));
+    run_result r = run_on_terminal(sb, kru_bin(), {"frobnicate"}, {}, 1);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("Unknown action\n", r.err);
     EXPECT_EQ("", sb.syslog());
-    EXPECT_EQ(1, run_on_tty({"help"}, {"KRU_PLATFORM=12345678"}));
+    EXPECT_EQ(1, run_on_terminal(sb, kru_bin(), {"help"}, {"KRU_PLATFORM=12345678"}, 1).status);
     EXPECT_EQ("2 KRU: KRU_PLATFORM too long: 12345678\n", sb.syslog());
 }
 

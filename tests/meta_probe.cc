@@ -1,7 +1,8 @@
 // Runs one step on a record kept in file REC under the device emulator and prints "result N":
 //   crc REC PARTIDX WTS | layouts REC PARTIDX (prints "layouts WTS1 WTS2") | late REC POOL WTS MAJOR MINOR BUILD (element undecided, partinfo_idx 7)
-//   | decide REC KRUMFILE SETIDX | rebuild-meta REC NAME MTD SIZE | rebuild REC CFG
-// late and decide also print each element's "action A idx I"; REC is written back.
+//   | decide REC KRUMFILE SETIDX | rebuild-meta REC NAME MTD SIZE
+// late and decide also print each element's "action A idx I"; REC is written back. Without a
+// record, one MTD operation: erase PATH START LENGTH | locked PATH.
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -10,13 +11,12 @@
 #include "krul/krul_check.h"
 #include "platform/fnutil.h"
 #include "platform/log.h"
+#include "platform/mtd.h"
 #include "platform/qz.h"
 
 namespace {
 
 krul_data rec;
-hostconfig hc;
-kru_settings settings;
 krum_element el[krum_max_elements];
 char text[8192];
 
@@ -45,12 +45,6 @@ int step(int argc, char** argv)
     }
     if (op == "rebuild-meta" && argc == 6)
         return rebuild_meta(&rec, argv[3], num(4), static_cast<uint32_t>(num(5)));
-    if (op == "rebuild" && argc == 4) {
-        std::strncat(settings.hostcfg, argv[3], sizeof settings.hostcfg - 1);
-        int r = rebuild_hostcfg(&settings, &rec, &hc);
-        qz_printf("hostcfg %s\n", settings.hostcfg);
-        return r;
-    }
     return 99;
 }
 
@@ -59,6 +53,14 @@ int step(int argc, char** argv)
 int main(int argc, char** argv)
 {
     kru_log_open();
+    std::string_view op = argc > 1 ? argv[1] : "";
+    if (op == "erase" || op == "locked") {
+        auto num = [&](int i) { return static_cast<uint32_t>(std::strtoul(argv[i], nullptr, 0)); };
+        int r = op == "locked" ? mtd_fn_is_locked(argv[2]) : argc == 5 ? mtd_fn_erase(argv[2], num(3), num(4)) : 99;
+        qz_printf("result %d\n", r);
+        kru_log_flush();
+        return 0;
+    }
     if (argc < 3 || fnread(argv[2], &rec, sizeof rec) != static_cast<int>(sizeof rec))
         return 2;
     int r = step(argc, argv);

@@ -1,5 +1,5 @@
-// MTD access and the flag words on devices, through the probe program
-// (tests/hostconfig_probe.cc) run under the device emulator.
+// MTD access on devices, through the probe program
+// (tests/meta_probe.cc) run under the device emulator.
 #include <sstream>
 #include <string>
 #include <vector>
@@ -11,23 +11,15 @@
 namespace {
 
 using lines = std::vector<std::string>;
-constexpr size_t flags_at = 131070;
 
 struct MtdTest : testing::Test {
     sandbox sb;
-    run_result probe(const lines& args) { return run(sb, HOSTCONFIG_PROBE, args); }
+    run_result probe(const lines& args) { return run(sb, META_PROBE, args); }
     int result(const lines& args)
     {
         std::string out = probe(args).out;
         size_t at = out.rfind("result ");
         return at == std::string::npos ? -999 : std::stoi(out.substr(at + 7));
-    }
-    std::string dev(int n) const { return read_file(sb.path("dev/mtd" + std::to_string(n))); }
-    void poke(int n, size_t off, std::string_view data) const
-    {
-        std::string d = dev(n);
-        d.replace(off, data.size(), data);
-        write_file(sb.path("dev/mtd" + std::to_string(n)), d);
     }
     // Flash operations other than reads, "op mtdN off len", in order.
     lines changes() const
@@ -76,35 +68,6 @@ TEST_F(MtdTest, LockQuery)
     write_file(sb.path("plain"), "x");   // a regular file: MEMGETINFO fails
     EXPECT_EQ(-1, result({"locked", sb.path("plain")}));
     EXPECT_NE(std::string::npos, sb.syslog().find("3 KRU: _mtd_get_info: GetInfo failed(-1)"));
-}
-
-TEST_F(MtdTest, FlagWords)
-{
-    const struct { std::string stored; int set1, set2; } cases[] = {
-        {"\xff\xff", 0, 0}, {"\xfe\xfc", 1, 2}, {"\xfd\xfe", 0, 1},
-    };
-    for (const auto& c : cases) {
-        sb.make_mtd(5, 131072);
-        poke(5, flags_at, c.stored);
-        EXPECT_EQ(c.set1, result({"state", "1"}));
-        EXPECT_EQ(c.set2, result({"state", "2"}));
-    }
-    EXPECT_EQ(0, result({"state", "0"}));
-    EXPECT_EQ(-1, result({"state", "3"}));
-
-    poke(5, flags_at, "\xfe\xfc");
-    EXPECT_EQ("cannot set state to 2, invalidresult -1\n", probe({"set-state", "1", "2"}).out);   // TEST
-    EXPECT_EQ(0, result({"set-state", "2", "2"}));   // already BOOT: nothing written
-    EXPECT_EQ(-1, result({"set-state", "0", "1"}));
-    EXPECT_EQ(lines{}, changes());
-    poke(5, flags_at, "\xfe\xff");
-    EXPECT_EQ(0, result({"set-state", "2", "1"}));
-    EXPECT_EQ("\xfe\xfe", dev(5).substr(flags_at));   // set 1's byte written back as read
-    EXPECT_EQ(lines{"write mtd5 0x1fffe 0x2"}, changes());
-
-    std::remove(sb.path("dev/mtd5").c_str());
-    EXPECT_EQ(-1, result({"state", "1"}));
-    EXPECT_EQ(-1, result({"set-state", "1", "1"}));
 }
 
 }  // namespace

@@ -8,7 +8,6 @@ target_include_directories(nemf_delta_test PRIVATE ${KRU_ZSTD_INCLUDE_DIR})
 foreach(t nemftool_test kru_nemfinfo_test nemf_delta_test)
   target_compile_definitions(${t} PRIVATE
     NEMFTOOL_TEST_BIN="$<TARGET_FILE:nemftool>"
-    NEMFTOOL_TEST_README="${PROJECT_SOURCE_DIR}/tools/nemftool/README.md"
     KRU_TEST_PKI_DIR="${CMAKE_CURRENT_SOURCE_DIR}/pki")
   add_dependencies(${t} nemftool)
 endforeach()

@@ -1,8 +1,6 @@
-// The rebuild of a lost hostconfig: the default file, and the search for each safe partition's
-// content header (tsb) under the emulator.
+// The rebuild of a lost hostconfig: the search for a safe partition's content header (tsb)
+// under the emulator (the whole rebuild is in the install test).
 #include <gtest/gtest.h>
-
-#include <filesystem>
 
 #include "kru/kru_rebuild.h"
 #include "tests/meta_test_support.h"
@@ -47,39 +45,6 @@ TEST(Rebuild, SearchTakesOnlyAHeaderDescribingThePartitionStart)
     d.device(7, 65536, tsb_layout("KNL-SAFE"));
     EXPECT_EQ(0, d.probe_result({"rebuild-meta", "KNL-SAFE", "7", "4096"}, {"FLASHSIM_FAIL=read:mtd7:1"}));
     EXPECT_NE(std::string::npos, d.sb.syslog().find("3 KRU: rebuild_meta: Could not load sw header for KNL-SAFE"));
-}
-
-TEST(Rebuild, DefaultHostconfigAndTheSafePartitionsThatHoldATsb)
-{
-    meta_device d;
-    EXPECT_EQ(0, d.probe_result({"rebuild", "/dev/mtd5"}));
-    EXPECT_NE(std::string::npos, d.sb.syslog().find("3 KRU: rebuild_hostcfg: hostcfg.default loading failed."));
-
-    krul_data def{};
-    def.actset = 1;
-    def.pinfometa[19].hdr.body_crc = 77;   // kept: APPL-SAFE holds no tsb
-    hostconfig hc;
-    hostconfig_new(&hc, hostconfig_max_size);
-    krul_hostconfig_export(&def, &hc);
-    std::filesystem::create_directories(d.sb.path("mnt/appl"));
-    ASSERT_EQ(1, hostconfig_save(&hc, d.sb.path("mnt/appl/hostcfg.default").c_str(), nullptr));
-    d.device(7, 2097152, tsb_layout("KNL-SAFE"));
-    d.device(19, 6291456, tsb_layout("APPL-SAFE", KRUM_WTS_HEADER_BODY));
-
-    run_result r = d.probe({"rebuild", "/dev/mtd5"});
-    EXPECT_EQ("hostcfg /dev/mtd5\nresult 1\n", r.out);
-    EXPECT_EQ(1, d.rec.actset);
-    EXPECT_EQ(0, std::memcmp(&d.rec.pinfometa[7], tsb_layout("KNL-SAFE").data() + 1000, 64));
-    EXPECT_EQ(77u, d.rec.pinfometa[19].hdr.body_crc);
-    std::string log = d.sb.syslog();
-    size_t at = 0;
-    for (const char* line : {"5 KRU: rebuild_hostcfg: Using /mnt/appl/hostcfg.default as initial hostconfig",
-                             "3 KRU: rebuild_meta: Could not open /dev/mtd8 for read",
-                             "5 KRU: rebuild_hostcfg: tsb for ROOT-SAFE not found",
-                             "5 KRU: rebuild_meta: Failed to locate tsb for APPL-SAFE",
-                             "5 KRU: rebuild_hostcfg: tsb for APPL-SAFE not found"})
-        EXPECT_NE(std::string::npos, at = log.find(line, at)) << line << "\n" << log;
-    EXPECT_EQ(std::string::npos, log.find("tsb for KNL-SAFE not found"));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// tests/robustness_device.h: the device that the power-cut sweep and the concurrency test
-// work on, and how they read what a fresh kru would load from its flash.
+// tests/robustness_device.h: the device that the power-cut sweep works on, and how it reads
+// what a fresh kru would load from its flash.
 //
 // The safe set 0 over 7, 8, 19; set 1 (active) over 10, 12, 14 and the singleton pool BOOT on
 // 16; set 2 over 11, 13, 15 and 16. Every partition holds content whose length and CRC the

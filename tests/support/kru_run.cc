@@ -62,9 +62,10 @@ std::string sandbox::flash_log() const { return read_file(path("flashsim.log"));
 
 namespace {
 
-// run_start, with standard error on descriptor `err_fd` instead of a file when it is >= 0.
+// run_start, with the caller's descriptor `fd` (when >= 0) as the program's descriptor
+// `target` (1 or 2) instead of its file.
 started start_with(const sandbox& sb, const std::string& program, const std::vector<std::string>& args,
-                   const std::vector<std::string>& env, int err_fd)
+                   const std::vector<std::string>& env, int fd, int target)
 {
     static int serial = 0;
     started s;
@@ -108,15 +109,15 @@ started start_with(const sandbox& sb, const std::string& program, const std::vec
     s.pid = fork();
     if (s.pid == 0) {
         int in = open("/dev/null", O_RDONLY);
-        int out = open(s.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = err_fd >= 0 ? err_fd : open(s.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int out = fd >= 0 && target == 1 ? fd : open(s.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = fd >= 0 && target == 2 ? fd : open(s.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || out < 0 || err < 0)
             _exit(126);
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        if (err_fd >= 0 && err_fd != 2)
-            close(err_fd);
+        if (fd > 2)
+            close(fd);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -131,11 +132,17 @@ started start_with(const sandbox& sb, const std::string& program, const std::vec
 started run_start(const sandbox& sb, const std::string& program, const std::vector<std::string>& args,
                   const std::vector<std::string>& env)
 {
-    return start_with(sb, program, args, env, -1);
+    return start_with(sb, program, args, env, -1, 0);
+}
+
+run_result run_with_fd(const sandbox& sb, const std::string& program, const std::vector<std::string>& args,
+                       const std::vector<std::string>& env, int fd, int target)
+{
+    return run_wait(start_with(sb, program, args, env, fd, target));
 }
 
 run_result run_on_terminal(const sandbox& sb, const std::string& program, const std::vector<std::string>& args,
-                           const std::vector<std::string>& env)
+                           const std::vector<std::string>& env, int target)
 {
     run_result r;
     int master = posix_openpt(O_RDWR | O_NOCTTY);
@@ -152,7 +159,7 @@ run_result run_on_terminal(const sandbox& sb, const std::string& program, const 
     }
     cfmakeraw(&raw);   // the bytes as written: no "\r" added before each "\n"
     tcsetattr(slave, TCSANOW, &raw);
-    const started s = start_with(sb, program, args, env, slave);
+    const started s = start_with(sb, program, args, env, slave, target);
     close(slave);
     // Read until the last holder of the terminal has gone (EIO), so that the program never
     // blocks on a full terminal buffer.
@@ -169,8 +176,9 @@ run_result run_on_terminal(const sandbox& sb, const std::string& program, const 
     }
     close(master);
     r = run_wait(s);
-    r.err = text;
-    target_exec_drop_report(&r.err);
+    std::string& shown = target == 1 ? r.out : r.err;
+    shown = text;
+    target_exec_drop_report(&shown);
     return r;
 }
 
@@ -233,14 +241,14 @@ run_result run_kru(const sandbox& sb, const std::vector<std::string>& args, cons
     return run(sb, kru_bin(), args, env);
 }
 
-pid_t wait_for_stall(const sandbox& sb, int timeout_ms)
+pid_t wait_for_stall(const sandbox& sb, int timeout_ms, pid_t known)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (std::chrono::steady_clock::now() < deadline) {
         if (DIR* d = opendir(sb.root.c_str())) {
             pid_t found = -1;
             while (dirent* e = readdir(d)) {
-                if (std::strncmp(e->d_name, "stall.", 6) == 0) {
+                if (std::strncmp(e->d_name, "stall.", 6) == 0 && std::atoi(e->d_name + 6) != known) {
                     found = static_cast<pid_t>(std::atoi(e->d_name + 6));
                     break;
                 }

@@ -50,10 +50,13 @@ run_result run_wait(const started& s);
 // run_start and run_wait in one.
 run_result run(const sandbox& sb, const std::string& program, const std::vector<std::string>& args,
                const std::vector<std::string>& env = {});
-// run, with standard error on a pseudo-terminal in raw mode (standard output still a file):
-// `err` holds every byte written to the terminal.
+// run, with the caller's descriptor `fd` as the program's descriptor `target` (1 or 2).
+run_result run_with_fd(const sandbox& sb, const std::string& program, const std::vector<std::string>& args,
+                       const std::vector<std::string>& env, int fd, int target);
+// run, with standard error (`target` 2; standard output for 1) on a pseudo-terminal in raw
+// mode, the other stream still a file: `err` (`out`) holds every byte written to the terminal.
 run_result run_on_terminal(const sandbox& sb, const std::string& program, const std::vector<std::string>& args,
-                           const std::vector<std::string>& env = {});
+                           const std::vector<std::string>& env = {}, int target = 2);
 // The text of a terminal's bytes with the progress line's drawing taken out; `clean` is set
 // false when some other text was written while the line was on the screen, or when the line
 // was left there at the end.
@@ -62,8 +65,9 @@ std::string without_progress(const std::string& terminal, bool* clean);
 run_result run_kru(const sandbox& sb, const std::vector<std::string>& args,
                    const std::vector<std::string>& env = {});
 
-// Waits (bounded) until the emulator reports a process stalled in the sandbox; its pid, or -1.
-pid_t wait_for_stall(const sandbox& sb, int timeout_ms = 10000);
+// Waits (bounded) until the emulator reports a process other than `known` stalled in the
+// sandbox; its pid, or -1.
+pid_t wait_for_stall(const sandbox& sb, int timeout_ms = 10000, pid_t known = -1);
 // Lets the stalled process go on.
 void release_stall(const sandbox& sb, pid_t pid);
 

@@ -456,8 +456,13 @@ void fsim_stall_point(int op, int dev, uint64_t off, uint64_t len)
 {
     if (fsim_cfg.nstall == 0 || !fsim_rules_hit(fsim_cfg.stall, fsim_cfg.nstall, op, dev))
         return;
+    fsim_stall_wait(dev, off, len, fsim_op_names[op]);
+}
+
+void fsim_stall_wait(int dev, uint64_t off, uint64_t len, const char* what)
+{
     int saved = errno;
-    fsim_log_op("stall", dev, off, len, fsim_op_names[op]);
+    fsim_log_op("stall", dev, off, len, what);
 
     // The file appears complete: written under a name the test does not look for, then renamed.
     fsim_line name{}, pid{};

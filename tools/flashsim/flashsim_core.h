@@ -78,6 +78,9 @@ void fsim_log_op(const char* op, int dev, uint64_t off, uint64_t len, const char
 // waits: before an erase, write or read; after a successful flock, or before any flock call
 // (preflock) (dev fsim_any_dev).
 void fsim_stall_point(int op, int dev, uint64_t off, uint64_t len);
+// Logs the stall line (`what` as its last word), creates "<root>/stall.<pid>" and waits until
+// the test removes it.
+void fsim_stall_wait(int dev, uint64_t off, uint64_t len, const char* what);
 
 // True when a FLASHSIM_FAIL rule makes this operation fail with EIO (the fail line is logged).
 bool fsim_fail_point(int op, int dev, uint64_t off, uint64_t len);

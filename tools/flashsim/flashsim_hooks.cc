@@ -7,6 +7,7 @@
 #undef _FORTIFY_SOURCE
 
 #include "tools/flashsim/flashsim_core.h"
+#include "tools/flashsim/flashsim_delay.h"
 #include "tools/flashsim/flashsim_mtd.h"
 #include "tools/flashsim/flashsim_sys.h"
 
@@ -56,7 +57,7 @@ void __vsyslog_chk(int pri, int flag, const char* fmt, va_list ap);
     X(opendir) X(truncate) X(truncate64) X(realpath) \
     X(close) X(dup) X(dup2) X(dup3) X(read) X(pread) X(pread64) X(readv) \
     X(write) X(pwrite) X(pwrite64) X(writev) X(ioctl) X(flock) \
-    X(openlog) X(closelog) X(setlogmask) X(vsyslog) X(__vsyslog_chk) X(mount) X(umount) X(umount2)
+    X(openlog) X(closelog) X(setlogmask) X(vsyslog) X(__vsyslog_chk) X(mount) X(umount) X(umount2) X(fork)
 
 namespace {
 
@@ -392,7 +393,10 @@ FSIM_EXPORT int faccessat(int dirfd, const char* path, int how, int flags) noexc
 
 FSIM_EXPORT int unlink(const char* path) noexcept
 {
-    return fsim_hook_path(path, -1, [&](const char* p) { return REAL(unlink)(p); });
+    fsim_delay_point(FSIM_DELAY_BEFORE_UNLINK);
+    int r = fsim_hook_path(path, -1, [&](const char* p) { return REAL(unlink)(p); });
+    fsim_delay_point(FSIM_DELAY_AFTER_UNLINK);
+    return r;
 }
 
 FSIM_EXPORT int unlinkat(int dirfd, const char* path, int flags) noexcept
@@ -559,6 +563,12 @@ FSIM_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept
     if (fsim_mtd_is(fd))
         return fsim_mtd_ioctl(fd, request, arg);
     return REAL(ioctl)(fd, request, arg);
+}
+
+FSIM_EXPORT pid_t fork() noexcept
+{
+    fsim_delay_point(FSIM_DELAY_BEFORE_FORK);
+    return REAL(fork)();
 }
 
 FSIM_EXPORT int flock(int fd, int op) noexcept
