@@ -48,6 +48,7 @@ struct image_part {
     std::string name;
     size_t body() const { return offset + hdr_length; }
     size_t padded() const { return (body_length + 3u) & ~size_t{3}; }
+    std::string bytes(const std::string& image) const { return image.substr(offset, hdr_length + body_length); }
 };
 
 // The parts of an image with a 16-byte file header, walked by their lengths; stops at
