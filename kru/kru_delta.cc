@@ -22,7 +22,7 @@ struct kru_delta_name {
 kru_delta_name kru_delta_name_of(std::span<const uint8_t> part)
 {
     kru_delta_name n;
-    nemf_content_header h;
+    nemf_content_header h{};
     if (nemf_copy_content_header(part, &h) == 0) {
         std::string_view v = nemf_name(h.name);
         v.copy(n.text, v.size());
@@ -90,7 +90,7 @@ int kru_delta_expand_install(std::span<const uint8_t> raw, const krul_data* rec,
     if (length < 0) {
         // The first delta part that fails its own CRCs or does not parse.
         for (int i = 0; i < count && failed < 0; ++i) {
-            nemf_content_header h;
+            nemf_content_header h{};
             nemf_delta_view d;
             nemf_copy_content_header(parts[i], &h);
             if (h.type_id == NEMF_TYPE_DELTA &&
@@ -140,7 +140,7 @@ int kru_delta_expand_install(std::span<const uint8_t> raw, const krul_data* rec,
     }
     out->size = static_cast<uint32_t>(got);
     for (int i = 0; i < count; ++i) {
-        nemf_content_header h;
+        nemf_content_header h{};
         if (nemf_copy_content_header(parts[i], &h) == 0 && h.type_id == NEMF_TYPE_DELTA)
             out->delta_parts |= 1u << i;
     }
@@ -163,7 +163,7 @@ int kru_delta_hash_refusal(const nemf_stream_parser* p, uint32_t delta_parts)
 
 void kru_delta_print(std::span<const uint8_t> part)
 {
-    nemf_content_header h;
+    nemf_content_header h{};
     nemf_delta_view d;
     if (nemf_copy_content_header(part, &h) != 0 || part.size() < h.hdr_length ||
         nemf_delta_parse(part.subspan(h.hdr_length), &d) != NEMF_DELTA_OK) {
