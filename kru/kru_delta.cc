@@ -86,22 +86,11 @@ int kru_delta_expand_install(std::span<const uint8_t> raw, const krul_data* rec,
     };
     int failed = -1;
     int r = NEMF_DELTA_OK;
-    const int64_t length = nemf_delta_expanded_length(raw);
-    if (length < 0) {
-        // The first delta part that fails its own CRCs or does not parse.
-        for (int i = 0; i < count && failed < 0; ++i) {
-            nemf_content_header h{};
-            nemf_delta_view d;
-            nemf_copy_content_header(parts[i], &h);
-            if (h.type_id == NEMF_TYPE_DELTA &&
-                (nemf_validate_content_part_from_hdr(parts[i]) != NEMF_VALID ||
-                 nemf_delta_parse(parts[i].subspan(h.hdr_length, h.body_length), &d) != NEMF_DELTA_OK))
-                failed = i;
-        }
+    const int64_t length = nemf_delta_expanded_length(raw, &failed);
+    if (length < 0)
         r = NEMF_DELTA_ERR_FORMAT;
-    } else if (length > limit) {
+    else if (length > limit)
         r = NEMF_DELTA_ERR_SPACE;
-    }
     kru_delta_finder finder;
     finder.rec = rec;
     size_t got = 0;

@@ -282,8 +282,10 @@ int nemf_delta_count(std::span<const uint8_t> image)
     return count < 0 ? -1 : n;
 }
 
-int64_t nemf_delta_expanded_length(std::span<const uint8_t> image)
+int64_t nemf_delta_expanded_length(std::span<const uint8_t> image, int* failed_part)
 {
+    if (failed_part != nullptr)
+        *failed_part = -1;
     std::array<std::span<const uint8_t>, NEMF_MAX_CONTENT_PARTS> parts;
     const int count = nemf_delta_walk(image, &parts);
     if (count < 0)
@@ -295,8 +297,11 @@ int64_t nemf_delta_expanded_length(std::span<const uint8_t> image)
             body += parts[i].size();
         else if (delta_view_of(parts[i], false, &d) == NEMF_DELTA_OK)
             body += nemf_part_size(d.head.target_hdr_length, d.target_body_length);
-        else
+        else {
+            if (failed_part != nullptr)
+                *failed_part = i;
             return -1;
+        }
     }
     if (body > UINT32_MAX)
         return -1;

@@ -161,7 +161,8 @@ int nemf_delta_count(std::span<const uint8_t> image);
 // Length of the full image that `image` expands to (the image's own length when it holds no
 // delta part); -1 when the image's part sequence or a delta body cannot be read. The delta
 // parts' CRCs are not checked here: nemf_delta_expand_image checks them and names the part.
-int64_t nemf_delta_expanded_length(std::span<const uint8_t> image);
+// When given, *failed_part names the delta part whose body cannot be read (-1 otherwise).
+int64_t nemf_delta_expanded_length(std::span<const uint8_t> image, int* failed_part = nullptr);
 
 // Expands every delta part of `image` into `out`, which receives the full image byte for byte
 // (file header CRCs and lengths included). On NEMF_DELTA_OK *out_length is the full image's
